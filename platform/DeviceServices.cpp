@@ -1,0 +1,25 @@
+#include "DeviceServices.h"
+
+namespace rootscope {
+
+namespace {
+iDeviceServices* gInstalled = nullptr;
+}  // namespace
+
+iDeviceServices& deviceServices() {
+    return gInstalled != nullptr ? *gInstalled : platformDeviceServices();
+}
+
+void useDeviceServices(iDeviceServices* services) {
+    gInstalled = services;
+}
+
+tScopedDeviceServices::tScopedDeviceServices(iDeviceServices& services) : previous_(gInstalled) {
+    gInstalled = &services;
+}
+
+tScopedDeviceServices::~tScopedDeviceServices() {
+    gInstalled = previous_;
+}
+
+}  // namespace rootscope

@@ -1,0 +1,58 @@
+// The one seam between the survey and the operating system's device database.
+//
+// The survey calls exactly these operations, named and typed as the Windows
+// services they stand for. Windows builds serve them from SetupAPI and the
+// configuration manager; Linux builds from the kernel's view of the machine;
+// tests and the harness from a simulated device tree.
+#pragma once
+
+#include "DeviceTypes.h"
+
+namespace rootscope {
+
+class iDeviceServices {
+public:
+    virtual ~iDeviceServices() = default;
+
+    virtual HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
+                                          DWORD flags) = 0;
+    virtual BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) = 0;
+    virtual BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) = 0;
+    virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+
+    virtual CONFIGRET CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                          RESOURCEID* resourceId, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength,
+                                          ULONG flags) = 0;
+    virtual CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) = 0;
+    virtual CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) = 0;
+};
+
+// The services the survey uses: the platform's own unless a caller installed
+// others.
+iDeviceServices& deviceServices();
+
+// Installs `services` for every later survey call; null goes back to the
+// platform's own. The caller keeps ownership and keeps it alive while in use.
+void useDeviceServices(iDeviceServices* services);
+
+// The platform's own services: the real device database of this machine.
+iDeviceServices& platformDeviceServices();
+
+// Installs services for one scope and restores the previous ones on exit.
+class tScopedDeviceServices {
+public:
+    explicit tScopedDeviceServices(iDeviceServices& services);
+    ~tScopedDeviceServices();
+    tScopedDeviceServices(const tScopedDeviceServices&) = delete;
+    tScopedDeviceServices& operator=(const tScopedDeviceServices&) = delete;
+
+private:
+    iDeviceServices* previous_;
+};
+
+}  // namespace rootscope

@@ -1,0 +1,114 @@
+// Types and constants of the Windows device-installation (SetupAPI) and
+// configuration-manager services. On Windows they come from the SDK headers;
+// elsewhere this header defines the same names with the same sizes, so the
+// survey is one code path on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+// clang-format on
+
+#else
+
+using BOOL = int;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using ULONG_PTR = std::uintptr_t;
+using DWORD_PTR = std::uintptr_t;
+using HANDLE = void*;
+using HWND = void*;
+using PVOID = void*;
+using PSTR = char*;
+using PCSTR = const char*;
+using CHAR = char;
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+
+using HDEVINFO = void*;
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
+using LOG_CONF = DWORD_PTR;
+using RES_DES = DWORD_PTR;
+using RESOURCEID = ULONG;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0)))
+#define FALSE 0
+#define TRUE 1
+
+#define SP_MAX_MACHINENAME_LENGTH (260 + 3)
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+
+struct SP_DEVINFO_LIST_DETAIL_DATA_A {
+    DWORD cbSize;
+    GUID ClassGuid;
+    HANDLE RemoteMachineHandle;
+    CHAR RemoteMachineName[SP_MAX_MACHINENAME_LENGTH];
+};
+
+struct BUSNUMBER_DES {
+    DWORD BUSD_Count;
+    DWORD BUSD_Type;
+    DWORD BUSD_Flags;
+    ULONG BUSD_Alloc_Base;
+    ULONG BUSD_Alloc_End;
+};
+
+#define DIGCF_ALLCLASSES 0x00000004
+#define MAX_DEVICE_ID_LEN 200
+
+#define BOOT_LOG_CONF 0x00000003
+#define ResType_All 0x00000000
+#define ResType_Mem 0x00000001
+#define ResType_IO 0x00000002
+#define ResType_DMA 0x00000003
+#define ResType_IRQ 0x00000004
+#define ResType_BusNumber 0x00000006
+
+#define DN_STARTED 0x00000008
+
+#define CR_SUCCESS 0x00000000
+#define CR_FAILURE 0x00000013
+#define CR_OUT_OF_MEMORY 0x00000002
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_FLAG 0x00000004
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_INVALID_RES_DES 0x00000006
+#define CR_INVALID_LOG_CONF 0x00000007
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_NO_MORE_LOG_CONF 0x0000000E
+#define CR_NO_MORE_RES_DES 0x0000000F
+#define CR_BUFFER_SMALL 0x0000001A
+#define CR_ACCESS_DENIED 0x00000033
+
+#endif  // _WIN32
+
+// The sizes the services check on 64-bit Windows; 32-bit builds are not made.
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA must be 32 bytes on x64");
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A) == 296,
+              "SP_DEVINFO_LIST_DETAIL_DATA_A must be 296 bytes on x64");
+static_assert(sizeof(BUSNUMBER_DES) == 20, "the bus-number header is five 32-bit words");
+static_assert(sizeof(DEVINST) == 4 && sizeof(CONFIGRET) == 4 && sizeof(RESOURCEID) == 4);

@@ -1,0 +1,304 @@
+#include "SimulatedDeviceTree.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace rootscope {
+
+namespace {
+
+// Handle values look nothing like small integers or pointers, so a survey
+// that mixes them up fails loudly instead of working by accident.
+constexpr std::uintptr_t kSetBase = 0x5e700000;
+constexpr std::uintptr_t kHandleBase = 0x1c000000;
+
+// A request this large stands for a heap that cannot satisfy it.
+constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
+
+// What a failed call leaves in an output buffer: bytes no caller may rely on.
+constexpr unsigned char kGarbage = 0xCC;
+
+void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
+    if (count == 0) {
+        return;
+    }
+    if (!text.empty()) {
+        text += ", ";
+    }
+    text += std::to_string(count);
+    text += ' ';
+    text += count == 1 ? singular : plural;
+}
+
+}  // namespace
+
+tSimulatedDeviceTree::tSimulatedDeviceTree(tSimTree tree)
+    : tree_(std::move(tree)), heap_{heapAllocate, heapRelease, this} {}
+
+tSimulatedDeviceTree::~tSimulatedDeviceTree() {
+    // Whatever the survey leaked is reported by leakReport(); the memory
+    // itself goes back here so a leaking test does not leak twice.
+    for (void* buffer : buffers_) {
+        std::free(buffer);
+    }
+}
+
+const tSimNode* tSimulatedDeviceTree::nodeOf(DEVINST node) const {
+    if (node == 0 || node > tree_.nodes.size()) {
+        return nullptr;
+    }
+    return &tree_.nodes[node - 1];
+}
+
+bool tSimulatedDeviceTree::liveSet(HDEVINFO set) const {
+    const auto value = reinterpret_cast<std::uintptr_t>(set);
+    return value >= kSetBase && value - kSetBase < sets_.size() && sets_[value - kSetBase];
+}
+
+tSimulatedDeviceTree::tHandle* tSimulatedDeviceTree::liveHandle(std::uintptr_t value, bool wantLogConf, bool anyKind) {
+    if (value < kHandleBase || value - kHandleBase >= handles_.size()) {
+        return nullptr;
+    }
+    tHandle& handle = handles_[value - kHandleBase];
+    if (!handle.live || (!anyKind && handle.isLogConf != wantLogConf)) {
+        return nullptr;
+    }
+    return &handle;
+}
+
+std::uintptr_t tSimulatedDeviceTree::newHandle(const tHandle& handle) {
+    handles_.push_back(handle);
+    if (handle.isLogConf) {
+        ++logConfsHeld_;
+    } else {
+        ++descriptorsHeld_;
+    }
+    return kHandleBase + handles_.size() - 1;
+}
+
+HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD) {
+    if (tree_.openSetFails) {
+        return INVALID_HANDLE_VALUE;
+    }
+    sets_.push_back(true);
+    ++setsHeld_;
+    return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
+}
+
+BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
+    if (!liveSet(set) || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
+        ++misuses_;
+        return FALSE;
+    }
+    return tree_.detailQueryFails ? FALSE : TRUE;
+}
+
+BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
+    if (!liveSet(set) || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        ++misuses_;
+        return FALSE;
+    }
+    if (memberIndex >= tree_.nodes.size()) {
+        return FALSE;
+    }
+    record->DevInst = memberIndex + 1;
+    return TRUE;
+}
+
+BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    if (!liveSet(set)) {
+        ++misuses_;
+        return FALSE;
+    }
+    sets_[reinterpret_cast<std::uintptr_t>(set) - kSetBase] = false;
+    --setsHeld_;
+    return TRUE;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG) {
+    const tSimNode* simNode = nodeOf(node);
+    if (simNode == nullptr) {
+        ++misuses_;
+        return CR_INVALID_DEVNODE;
+    }
+    if (buffer == nullptr) {
+        ++misuses_;
+        return CR_INVALID_POINTER;
+    }
+    if (simNode->idResult != CR_SUCCESS) {
+        std::memset(buffer, kGarbage, bufferLength);
+        return simNode->idResult;
+    }
+    const std::string& id = simNode->id;
+    if (id.size() > bufferLength) {
+        return CR_BUFFER_SMALL;
+    }
+    // An ID exactly as long as the buffer fills it without a terminating NUL
+    // and still reports success, as a careless service would.
+    std::memcpy(buffer, id.data(), id.size());
+    if (id.size() < bufferLength) {
+        buffer[id.size()] = '\0';
+    }
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG) {
+    const tSimNode* simNode = nodeOf(node);
+    if (simNode == nullptr || status == nullptr || problem == nullptr) {
+        ++misuses_;
+        return simNode == nullptr ? CR_INVALID_DEVNODE : CR_INVALID_POINTER;
+    }
+    if (simNode->statusResult != CR_SUCCESS) {
+        // An unreliable service: the failed query still writes bits.
+        *status = ~ULONG{0};
+        *problem = ~ULONG{0};
+        return simNode->statusResult;
+    }
+    *status = simNode->started ? DN_STARTED : 0;
+    *problem = 0;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
+    const tSimNode* simNode = nodeOf(node);
+    if (simNode == nullptr || logConf == nullptr) {
+        ++misuses_;
+        return simNode == nullptr ? CR_INVALID_DEVNODE : CR_INVALID_POINTER;
+    }
+    if (flags != BOOT_LOG_CONF || !simNode->bootConfig) {
+        return CR_NO_MORE_LOG_CONF;
+    }
+    if (simNode->bootConfig->result != CR_SUCCESS) {
+        return simNode->bootConfig->result;
+    }
+    *logConf = newHandle({true, true, static_cast<std::size_t>(node - 1), 0});
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                                    RESOURCEID* resourceId, ULONG) {
+    const tHandle* handle = liveHandle(current, false, true);
+    if (handle == nullptr || next == nullptr) {
+        ++misuses_;
+        return handle == nullptr ? CR_INVALID_RES_DES : CR_INVALID_POINTER;
+    }
+    const tSimBootConfig& config = *tree_.nodes[handle->node].bootConfig;
+    std::size_t index = handle->isLogConf ? 0 : handle->position + 1;
+    while (index < config.descriptors.size() && forResource != ResType_All &&
+           config.descriptors[index].type != forResource) {
+        ++index;
+    }
+    if (index >= config.descriptors.size()) {
+        return config.endResult;
+    }
+    const tSimDescriptor& descriptor = config.descriptors[index];
+    if (descriptor.result != CR_SUCCESS) {
+        return descriptor.result;
+    }
+    const std::size_t node = handle->node;  // newHandle may move the table
+    *next = newHandle({true, false, node, index});
+    if (resourceId != nullptr) {
+        *resourceId = descriptor.type;
+    }
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG) {
+    const tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr || size == nullptr) {
+        ++misuses_;
+        return handle == nullptr ? CR_INVALID_RES_DES : CR_INVALID_POINTER;
+    }
+    const tSimDescriptor& simDescriptor = tree_.nodes[handle->node].bootConfig->descriptors[handle->position];
+    if (simDescriptor.sizeResult != CR_SUCCESS) {
+        *size = ~ULONG{0};
+        return simDescriptor.sizeResult;
+    }
+    *size = simDescriptor.size;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG) {
+    const tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr || buffer == nullptr) {
+        ++misuses_;
+        return handle == nullptr ? CR_INVALID_RES_DES : CR_INVALID_POINTER;
+    }
+    const tSimDescriptor& simDescriptor = tree_.nodes[handle->node].bootConfig->descriptors[handle->position];
+    if (simDescriptor.dataResult != CR_SUCCESS) {
+        std::memset(buffer, kGarbage, bufferLength);
+        return simDescriptor.dataResult;
+    }
+    if (bufferLength < simDescriptor.size) {
+        return CR_BUFFER_SMALL;
+    }
+    // The five-word bus-number header, then zeros up to the reported size;
+    // a descriptor reporting less than the header gets only that much of it.
+    BUSNUMBER_DES header{};
+    header.BUSD_Count = 1;
+    header.BUSD_Alloc_Base = simDescriptor.base;
+    header.BUSD_Alloc_End = simDescriptor.end;
+    const std::size_t headerBytes = simDescriptor.size < sizeof header ? simDescriptor.size : sizeof header;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::memcpy(bytes, &header, headerBytes);
+    std::memset(bytes + headerBytes, 0, simDescriptor.size - headerBytes);
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
+    tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr) {
+        ++misuses_;
+        return CR_INVALID_RES_DES;
+    }
+    handle->live = false;
+    --descriptorsHeld_;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
+    tHandle* handle = liveHandle(logConf, true, false);
+    if (handle == nullptr) {
+        ++misuses_;
+        return CR_INVALID_LOG_CONF;
+    }
+    handle->live = false;
+    --logConfsHeld_;
+    return CR_SUCCESS;
+}
+
+void* tSimulatedDeviceTree::heapAllocate(std::size_t size, void* context) {
+    auto* self = static_cast<tSimulatedDeviceTree*>(context);
+    const bool exhausted = self->tree_.heapFailsAfter && self->allocations_ >= *self->tree_.heapFailsAfter;
+    ++self->allocations_;
+    if (exhausted || size > kLargestAllocation) {
+        return nullptr;
+    }
+    void* buffer = std::malloc(size);
+    if (buffer != nullptr) {
+        self->buffers_.insert(buffer);
+    }
+    return buffer;
+}
+
+void tSimulatedDeviceTree::heapRelease(void* buffer, void* context) {
+    auto* self = static_cast<tSimulatedDeviceTree*>(context);
+    if (self->buffers_.erase(buffer) == 0) {
+        ++self->misuses_;  // not ours, or released twice: leave it alone
+        return;
+    }
+    std::free(buffer);
+}
+
+std::string tSimulatedDeviceTree::leakReport() const {
+    std::string text;
+    appendCount(text, setsHeld_, "device set", "device sets");
+    appendCount(text, logConfsHeld_, "log-configuration handle", "log-configuration handles");
+    appendCount(text, descriptorsHeld_, "descriptor handle", "descriptor handles");
+    appendCount(text, buffers_.size(), "descriptor buffer", "descriptor buffers");
+    appendCount(text, misuses_, "invalid call", "invalid calls");
+    return text;
+}
+
+}  // namespace rootscope

@@ -1,0 +1,131 @@
+// A device database held in memory, served through the device-services seam.
+//
+// Every operation's result can be set per node and per descriptor, and the
+// tree keeps count of every device set, log-configuration handle, descriptor
+// handle and descriptor buffer still held, so a caller can prove that each is
+// released on every path. Handles are never reused: a handle used after its
+// release, or released twice, is caught and counted as misuse.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "DeviceServices.h"
+#include "Memory.h"
+
+namespace rootscope {
+
+struct tSimDescriptor {
+    RESOURCEID type = ResType_BusNumber;
+    CONFIGRET result = CR_SUCCESS;  // of the CM_Get_Next_Res_Des call that yields it
+    std::uint32_t base = 0;
+    std::uint32_t end = 0;
+    std::uint32_t size = sizeof(BUSNUMBER_DES);  // what CM_Get_Res_Des_Data_Size reports
+    CONFIGRET sizeResult = CR_SUCCESS;
+    CONFIGRET dataResult = CR_SUCCESS;
+};
+
+struct tSimBootConfig {
+    CONFIGRET result = CR_SUCCESS;  // of CM_Get_First_Log_Conf
+    std::vector<tSimDescriptor> descriptors;
+    CONFIGRET endResult = CR_NO_MORE_RES_DES;  // after the last descriptor; never CR_SUCCESS
+};
+
+struct tSimNode {
+    std::string id;
+    CONFIGRET idResult = CR_SUCCESS;
+    bool started = false;
+    CONFIGRET statusResult = CR_SUCCESS;  // non-zero: the status bits read all ones
+    std::optional<tSimBootConfig> bootConfig;
+};
+
+struct tSimTree {
+    bool openSetFails = false;
+    bool detailQueryFails = false;
+    std::optional<std::uint64_t> heapFailsAfter;  // allocations after the first N fail
+    std::vector<tSimNode> nodes;
+};
+
+class tSimulatedDeviceTree final : public iDeviceServices {
+public:
+    explicit tSimulatedDeviceTree(tSimTree tree);
+    ~tSimulatedDeviceTree() override;
+    tSimulatedDeviceTree(const tSimulatedDeviceTree&) = delete;
+    tSimulatedDeviceTree& operator=(const tSimulatedDeviceTree&) = delete;
+
+    HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) override;
+    BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) override;
+    BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) override;
+    BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+    CONFIGRET CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags) override;
+    CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) override;
+    CONFIGRET CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) override;
+    CONFIGRET CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource, RESOURCEID* resourceId,
+                                  ULONG flags) override;
+    CONFIGRET CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) override;
+    CONFIGRET CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags) override;
+    CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override;
+    CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override;
+
+    // The heap that descriptor buffers come from while this tree is in use:
+    // it counts buffers and runs out after the tree's heapFailsAfter.
+    const tHeap& heap() const { return heap_; }
+
+    std::uint64_t setsHeld() const { return setsHeld_; }
+    std::uint64_t logConfsHeld() const { return logConfsHeld_; }
+    std::uint64_t descriptorsHeld() const { return descriptorsHeld_; }
+    std::uint64_t buffersHeld() const { return buffers_.size(); }
+    std::uint64_t setsOpened() const { return sets_.size(); }
+    std::uint64_t allocations() const { return allocations_; }
+    std::uint64_t misuses() const { return misuses_; }
+
+    // What is still held and what was misused, as one line ("" when clean),
+    // e.g. "1 device set, 2 descriptor handles".
+    std::string leakReport() const;
+
+private:
+    struct tHandle {
+        bool live;
+        bool isLogConf;
+        std::size_t node;
+        std::size_t position;  // descriptor index; unused for the log conf
+    };
+
+    const tSimNode* nodeOf(DEVINST node) const;
+    tHandle* liveHandle(std::uintptr_t value, bool wantLogConf, bool anyKind);
+    std::uintptr_t newHandle(const tHandle& handle);
+    bool liveSet(HDEVINFO set) const;
+
+    static void* heapAllocate(std::size_t size, void* context);
+    static void heapRelease(void* buffer, void* context);
+
+    tSimTree tree_;
+    std::vector<bool> sets_;  // per set opened: still live
+    std::vector<tHandle> handles_;
+    std::uint64_t setsHeld_ = 0;
+    std::uint64_t logConfsHeld_ = 0;
+    std::uint64_t descriptorsHeld_ = 0;
+    std::uint64_t allocations_ = 0;
+    std::uint64_t misuses_ = 0;
+    std::unordered_set<void*> buffers_;
+    tHeap heap_;
+};
+
+// Installs a tree's services and heap for one scope.
+class tSimulatedTreeScope {
+public:
+    explicit tSimulatedTreeScope(tSimulatedDeviceTree& tree)
+        : services_(tree), previousHeap_(useHeap(&tree.heap())) {}
+    ~tSimulatedTreeScope() { useHeap(previousHeap_); }
+    tSimulatedTreeScope(const tSimulatedTreeScope&) = delete;
+    tSimulatedTreeScope& operator=(const tSimulatedTreeScope&) = delete;
+
+private:
+    tScopedDeviceServices services_;
+    const tHeap* previousHeap_;
+};
+
+}  // namespace rootscope

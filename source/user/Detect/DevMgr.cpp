@@ -1,0 +1,265 @@
+#include "DevMgr.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "DeviceServices.h"
+#include "Memory.h"
+
+namespace rootscope {
+
+namespace {
+
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Releases a device information set on every path out of a walk.
+class tDeviceSetGuard {
+public:
+    explicit tDeviceSetGuard(HDEVINFO set) : set_(set) {}
+    ~tDeviceSetGuard() { deviceServices().SetupDiDestroyDeviceInfoList(set_); }
+    tDeviceSetGuard(const tDeviceSetGuard&) = delete;
+    tDeviceSetGuard& operator=(const tDeviceSetGuard&) = delete;
+
+private:
+    HDEVINFO set_;
+};
+
+// Releases a log-configuration handle on every path out of a range read.
+class tLogConfGuard {
+public:
+    explicit tLogConfGuard(LOG_CONF logConf) : logConf_(logConf) {}
+    ~tLogConfGuard() { deviceServices().CM_Free_Log_Conf_Handle(logConf_); }
+    tLogConfGuard(const tLogConfGuard&) = delete;
+    tLogConfGuard& operator=(const tLogConfGuard&) = delete;
+
+private:
+    LOG_CONF logConf_;
+};
+
+// The descriptor the walk stands on. Taking the next one releases the
+// previous; whatever is held at the end is released before the log conf.
+class tResDesCursor {
+public:
+    tResDesCursor() = default;
+    ~tResDesCursor() { release(); }
+    tResDesCursor(const tResDesCursor&) = delete;
+    tResDesCursor& operator=(const tResDesCursor&) = delete;
+
+    bool held() const { return held_; }
+    RES_DES get() const { return descriptor_; }
+
+    void moveTo(RES_DES next) {
+        release();
+        descriptor_ = next;
+        held_ = true;
+    }
+
+private:
+    void release() {
+        if (held_) {
+            deviceServices().CM_Free_Res_Des_Handle(descriptor_);
+            held_ = false;
+        }
+    }
+
+    RES_DES descriptor_ = 0;
+    bool held_ = false;
+};
+
+// Demotes the error a descriptor step left in `scratch` to a warning in
+// `status`. Recorded only when `status` still held success, so the first
+// warning of the run keeps its place.
+void demoteInto(tStatusBlock& status, const tStatusBlock& scratch) {
+    status.setCode(std::abs(scratch.code), scratch.component, scratch.file, scratch.line);
+}
+
+std::uint32_t readWord(const unsigned char* bytes, std::size_t offset) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, bytes + offset, sizeof word);
+    return word;
+}
+
+}  // namespace
+
+bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
+    const char* star = std::strchr(pattern, '*');
+    if (star != nullptr) {
+        const std::size_t prefixLength = static_cast<std::size_t>(star - pattern);
+        for (std::size_t i = 0; i < prefixLength; ++i) {
+            if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    for (std::size_t i = 0;; ++i) {
+        const char idChar = i < idCapacity ? id[i] : '\0';
+        if (asciiLower(idChar) != asciiLower(pattern[i])) {
+            return false;
+        }
+        if (idChar == '\0') {
+            return true;
+        }
+    }
+}
+
+void readInstanceId(DEVINST node, char* buffer, tStatusBlock& scratch) {
+    std::memset(buffer, 0, kInstanceIdBufferSize);
+    if (scratch.isError()) {
+        return;
+    }
+    const CONFIGRET result =
+        deviceServices().CM_Get_Device_IDA(node, buffer, static_cast<ULONG>(kInstanceIdBufferSize), 0);
+    if (result != CR_SUCCESS) {
+        buffer[0] = '\0';
+        ROOTSCOPE_RAISE(scratch, kStatusConfigQueryFailed);
+        return;
+    }
+    // A service may fill the whole buffer without a terminator.
+    buffer[kInstanceIdBufferSize - 1] = '\0';
+}
+
+void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* context, tStatusBlock& status) {
+    if (status.isError()) {
+        return;
+    }
+    iDeviceServices& services = deviceServices();
+    HDEVINFO set = services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) {
+        // A database that cannot be read is not an empty machine.
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+        return;
+    }
+    tDeviceSetGuard setGuard(set);
+
+    SP_DEVINFO_LIST_DETAIL_DATA_A detail;
+    std::memset(&detail, 0, sizeof detail);
+    detail.cbSize = sizeof detail;
+    if (!services.SetupDiGetDeviceInfoListDetailA(set, &detail)) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+        return;
+    }
+
+    char id[kInstanceIdBufferSize];
+    SP_DEVINFO_DATA record;
+    for (DWORD index = 0;; ++index) {
+        std::memset(&record, 0, sizeof record);
+        record.cbSize = sizeof record;
+        if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
+            break;
+        }
+        // The node's own ID read reports into a scratch block that inherits
+        // the run's state, so a held error means "read nothing".
+        tStatusBlock scratch = makeStatusBlock();
+        scratch.mergeFrom(status);
+        readInstanceId(record.DevInst, id, scratch);
+        if (instanceIdMatches(id, sizeof id, pattern)) {
+            visitor(set, record, index, context, status);
+        }
+        if (index == ~DWORD{0}) {
+            break;
+        }
+    }
+}
+
+bool isNodeStarted(DEVINST node) {
+    ULONG bits = 0;
+    ULONG problem = 0;
+    const CONFIGRET result = deviceServices().CM_Get_DevNode_Status(&bits, &problem, node, 0);
+    return result == CR_SUCCESS && (bits & DN_STARTED) != 0;
+}
+
+bool getFirstLogConf(DEVINST node, ULONG kind, LOG_CONF& logConf, tStatusBlock& status) {
+    if (status.isError()) {
+        return false;
+    }
+    const CONFIGRET result = deviceServices().CM_Get_First_Log_Conf(&logConf, node, kind);
+    if (result == CR_SUCCESS) {
+        return true;
+    }
+    if (result != CR_NO_MORE_LOG_CONF) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+    }
+    return false;
+}
+
+ULONG getResDesDataSize(RES_DES descriptor, tStatusBlock& status) {
+    if (status.isError()) {
+        return 0;
+    }
+    ULONG size = 0;
+    if (deviceServices().CM_Get_Res_Des_Data_Size(&size, descriptor, 0) != CR_SUCCESS) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+        return 0;
+    }
+    return size;
+}
+
+void getResDesData(RES_DES descriptor, void* buffer, ULONG size, tStatusBlock& status) {
+    if (status.isError()) {
+        return;
+    }
+    if (deviceServices().CM_Get_Res_Des_Data(descriptor, buffer, size, 0) != CR_SUCCESS) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+    }
+}
+
+void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULONG kind, tStatusBlock& status) {
+    if (status.isError()) {
+        return;
+    }
+    LOG_CONF logConf = 0;
+    if (!getFirstLogConf(node, kind, logConf, status)) {
+        return;
+    }
+    // Declared in this order so the descriptor goes back before the log conf.
+    tLogConfGuard logConfGuard(logConf);
+    tResDesCursor current;
+
+    iDeviceServices& services = deviceServices();
+    while (!status.isError()) {
+        RES_DES next = 0;
+        RESOURCEID type = 0;
+        const CONFIGRET result =
+            services.CM_Get_Next_Res_Des(&next, current.held() ? current.get() : logConf, ResType_All, &type, 0);
+        if (result == CR_NO_MORE_RES_DES) {
+            break;
+        }
+        if (result != CR_SUCCESS) {
+            ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+            break;
+        }
+        current.moveTo(next);
+        if (type != ResType_BusNumber) {
+            continue;
+        }
+
+        tStatusBlock scratch = makeStatusBlock();
+        scratch.mergeFrom(status);
+        const ULONG size = getResDesDataSize(next, scratch);
+        // Data shorter than the five-word header holds no range: it is
+        // treated like no data at all, and nothing is read from it.
+        if (scratch.isError() || size < sizeof(BUSNUMBER_DES)) {
+            demoteInto(status, scratch);
+            status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
+            continue;
+        }
+
+        tBufferGuard buffer(size, status);
+        if (status.isError()) {
+            break;
+        }
+        getResDesData(next, buffer.get(), size, scratch);
+        if (!scratch.isError()) {
+            const auto* bytes = static_cast<const unsigned char*>(buffer.get());
+            low = static_cast<std::int32_t>(readWord(bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base)));
+            high = static_cast<std::int32_t>(readWord(bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_End)));
+        } else {
+            demoteInto(status, scratch);
+        }
+    }
+}
+
+}  // namespace rootscope

@@ -1,0 +1,2 @@
+# name, expected exit code
+rootscope_golden(empty_machine 0)

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building and testing rootscope needs
+# and the machine lacks. Run as root or with sudo available.
+set -euo pipefail
+
+# Needed to build the test suite.
+required=(cmake g++ libgtest-dev nlohmann-json3-dev)
+# Used by tests that show as skipped without them.
+optional=()
+
+missing=()
+for package in "${required[@]}" "${optional[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,228 @@
+#include "Fixture.h"
+
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace rootscope {
+
+namespace {
+
+using nlohmann::json;
+
+// Walks one JSON object, checking each field as it is taken and refusing the
+// object when it holds a key nobody asked about.
+class tFieldReader {
+public:
+    tFieldReader(const json& object, std::string path, std::string& error)
+        : object_(object), path_(std::move(path)), error_(error) {}
+
+    bool isObject() {
+        if (!object_.is_object()) {
+            return fail(path_.empty() ? std::string("(top level)") : path_, "expected an object");
+        }
+        return true;
+    }
+
+    bool onlyKeys(std::initializer_list<const char*> allowed) {
+        for (auto it = object_.begin(); it != object_.end(); ++it) {
+            bool known = false;
+            for (const char* key : allowed) {
+                known = known || it.key() == key;
+            }
+            if (!known) {
+                return fail(field(it.key()), "unknown key");
+            }
+        }
+        return true;
+    }
+
+    // An unsigned value of at most `largest`; absent keeps `value` unchanged.
+    template <typename T>
+    bool optionalUnsigned(const char* key, T& value, std::uint64_t largest = std::numeric_limits<T>::max()) {
+        const auto it = object_.find(key);
+        if (it == object_.end()) {
+            return true;
+        }
+        if (!it->is_number_unsigned() || it->template get<std::uint64_t>() > largest) {
+            return fail(field(key), "expected an unsigned integer up to " + std::to_string(largest));
+        }
+        value = static_cast<T>(it->template get<std::uint64_t>());
+        return true;
+    }
+
+    bool optionalBool(const char* key, bool& value) {
+        const auto it = object_.find(key);
+        if (it == object_.end()) {
+            return true;
+        }
+        if (!it->is_boolean()) {
+            return fail(field(key), "expected true or false");
+        }
+        value = it->get<bool>();
+        return true;
+    }
+
+    // A failure switch: 0 or false keeps the operation working, anything
+    // else makes it fail.
+    bool optionalSwitch(const char* key, bool& fails) {
+        const auto it = object_.find(key);
+        if (it == object_.end()) {
+            return true;
+        }
+        if (it->is_boolean()) {
+            fails = it->get<bool>();
+            return true;
+        }
+        if (!it->is_number_integer()) {
+            return fail(field(key), "expected 0 or a non-zero integer");
+        }
+        fails = it->get<std::int64_t>() != 0;
+        return true;
+    }
+
+    const json* find(const char* key) const {
+        const auto it = object_.find(key);
+        return it == object_.end() ? nullptr : &*it;
+    }
+
+    std::string field(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
+
+    bool fail(const std::string& where, const std::string& what) {
+        error_ = where + ": " + what;
+        return false;
+    }
+
+private:
+    const json& object_;
+    std::string path_;
+    std::string& error_;
+};
+
+bool parseDescriptor(const json& value, const std::string& path, tSimDescriptor& descriptor, std::string& error) {
+    tFieldReader reader(value, path, error);
+    return reader.isObject() &&
+           reader.onlyKeys({"type", "result", "base", "end", "size", "size_result", "data_result"}) &&
+           reader.optionalUnsigned("type", descriptor.type) && reader.optionalUnsigned("result", descriptor.result) &&
+           reader.optionalUnsigned("base", descriptor.base) && reader.optionalUnsigned("end", descriptor.end) &&
+           reader.optionalUnsigned("size", descriptor.size) &&
+           reader.optionalUnsigned("size_result", descriptor.sizeResult) &&
+           reader.optionalUnsigned("data_result", descriptor.dataResult);
+}
+
+bool parseBootConfig(const json& value, const std::string& path, tSimBootConfig& config, std::string& error) {
+    tFieldReader reader(value, path, error);
+    if (!reader.isObject() || !reader.onlyKeys({"result", "descriptors", "end_result"}) ||
+        !reader.optionalUnsigned("result", config.result) || !reader.optionalUnsigned("end_result", config.endResult)) {
+        return false;
+    }
+    if (config.endResult == CR_SUCCESS) {
+        return reader.fail(reader.field("end_result"), "must not be 0 (the walk would never end)");
+    }
+    const json* descriptors = reader.find("descriptors");
+    if (descriptors == nullptr) {
+        return true;
+    }
+    if (!descriptors->is_array()) {
+        return reader.fail(reader.field("descriptors"), "expected an array");
+    }
+    for (std::size_t i = 0; i < descriptors->size(); ++i) {
+        tSimDescriptor descriptor;
+        if (!parseDescriptor((*descriptors)[i], reader.field("descriptors") + "[" + std::to_string(i) + "]",
+                             descriptor, error)) {
+            return false;
+        }
+        config.descriptors.push_back(descriptor);
+    }
+    return true;
+}
+
+bool parseNode(const json& value, const std::string& path, tSimNode& node, std::string& error) {
+    tFieldReader reader(value, path, error);
+    if (!reader.isObject() || !reader.onlyKeys({"id", "id_result", "started", "status_result", "boot_config"}) ||
+        !reader.optionalUnsigned("id_result", node.idResult) || !reader.optionalBool("started", node.started) ||
+        !reader.optionalUnsigned("status_result", node.statusResult)) {
+        return false;
+    }
+    const json* id = reader.find("id");
+    if (id == nullptr) {
+        return reader.fail(reader.field("id"), "required");
+    }
+    if (!id->is_string()) {
+        return reader.fail(reader.field("id"), "expected a string");
+    }
+    node.id = id->get<std::string>();
+    if (node.id.size() > MAX_DEVICE_ID_LEN) {
+        return reader.fail(reader.field("id"), "longer than " + std::to_string(MAX_DEVICE_ID_LEN) + " bytes");
+    }
+    if (const json* bootConfig = reader.find("boot_config")) {
+        node.bootConfig.emplace();
+        return parseBootConfig(*bootConfig, reader.field("boot_config"), *node.bootConfig, error);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& parseError) {
+        error = std::string("(json): ") + parseError.what();
+        return false;
+    }
+    tSimTree parsed;
+    tFieldReader reader(document, "", error);
+    if (!reader.isObject() || !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "nodes"}) ||
+        !reader.optionalSwitch("open_set", parsed.openSetFails) ||
+        !reader.optionalSwitch("detail_query", parsed.detailQueryFails)) {
+        return false;
+    }
+    if (document.contains("heap_fails_after")) {
+        std::uint64_t after = 0;
+        if (!reader.optionalUnsigned("heap_fails_after", after)) {
+            return false;
+        }
+        parsed.heapFailsAfter = after;
+    }
+    const json* nodes = reader.find("nodes");
+    if (nodes == nullptr) {
+        return reader.fail("nodes", "required");
+    }
+    if (!nodes->is_array()) {
+        return reader.fail("nodes", "expected an array");
+    }
+    for (std::size_t i = 0; i < nodes->size(); ++i) {
+        tSimNode node;
+        if (!parseNode((*nodes)[i], "nodes[" + std::to_string(i) + "]", node, error)) {
+            return false;
+        }
+        parsed.nodes.push_back(std::move(node));
+    }
+    tree = std::move(parsed);
+    return true;
+}
+
+bool loadSimTree(const std::string& path, tSimTree& tree, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    if (!parseSimTree(text.str(), tree, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace rootscope
