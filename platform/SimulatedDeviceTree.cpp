@@ -78,6 +78,7 @@ std::uintptr_t tSimulatedDeviceTree::newHandle(const tHandle& handle) {
 }
 
 HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD) {
+    ++calls_;
     if (tree_.openSetFails) {
         return INVALID_HANDLE_VALUE;
     }
@@ -87,6 +88,7 @@ HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DW
 }
 
 BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
+    ++calls_;
     if (!liveSet(set) || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
         ++misuses_;
         return FALSE;
@@ -95,6 +97,7 @@ BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVI
 }
 
 BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
+    ++calls_;
     if (!liveSet(set) || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
         ++misuses_;
         return FALSE;
@@ -107,6 +110,7 @@ BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex
 }
 
 BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    ++calls_;
     if (!liveSet(set)) {
         ++misuses_;
         return FALSE;
@@ -117,6 +121,7 @@ BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG) {
+    ++calls_;
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr) {
         ++misuses_;
@@ -144,6 +149,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULO
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG) {
+    ++calls_;
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr || status == nullptr || problem == nullptr) {
         ++misuses_;
@@ -161,6 +167,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* prob
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
+    ++calls_;
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr || logConf == nullptr) {
         ++misuses_;
@@ -178,6 +185,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
                                                     RESOURCEID* resourceId, ULONG) {
+    ++calls_;
     const tHandle* handle = liveHandle(current, false, true);
     if (handle == nullptr || next == nullptr) {
         ++misuses_;
@@ -205,6 +213,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG) {
+    ++calls_;
     const tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr || size == nullptr) {
         ++misuses_;
@@ -220,6 +229,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES de
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG) {
+    ++calls_;
     const tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr || buffer == nullptr) {
         ++misuses_;
@@ -247,6 +257,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID bu
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
+    ++calls_;
     tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr) {
         ++misuses_;
@@ -258,6 +269,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
+    ++calls_;
     tHandle* handle = liveHandle(logConf, true, false);
     if (handle == nullptr) {
         ++misuses_;

@@ -81,6 +81,8 @@ public:
     std::uint64_t setsOpened() const { return sets_.size(); }
     std::uint64_t allocations() const { return allocations_; }
     std::uint64_t misuses() const { return misuses_; }
+    // Service calls made so far, of every kind.
+    std::uint64_t calls() const { return calls_; }
 
     // What is still held and what was misused, as one line ("" when clean),
     // e.g. "1 device set, 2 descriptor handles".
@@ -110,6 +112,7 @@ private:
     std::uint64_t descriptorsHeld_ = 0;
     std::uint64_t allocations_ = 0;
     std::uint64_t misuses_ = 0;
+    std::uint64_t calls_ = 0;
     std::unordered_set<void*> buffers_;
     tHeap heap_;
 };

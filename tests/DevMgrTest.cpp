@@ -1,0 +1,404 @@
+// The device walk, instance-ID matching and the bus-number range reader,
+// over the simulated device tree.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DevMgr.h"
+#include "SimulatedDeviceTree.h"
+
+namespace rootscope {
+namespace {
+
+// ---------------------------------------------------------------- matching
+
+struct tMatchCase {
+    const char* id;
+    const char* pattern;
+    bool matches;
+};
+
+class InstanceIdMatching : public testing::TestWithParam<tMatchCase> {};
+
+TEST_P(InstanceIdMatching, ComparesPrefixIgnoringAsciiCase) {
+    const tMatchCase c = GetParam();
+    const std::string id = c.id;
+    EXPECT_EQ(instanceIdMatches(id.c_str(), id.size() + 1, c.pattern), c.matches) << c.id << " ~ " << c.pattern;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, InstanceIdMatching,
+    testing::Values(tMatchCase{"ACPI\\PNP0A08\\0", kPciExpressRootBridgePattern, true},
+                    tMatchCase{"acpi\\pnp0a08\\1", kPciExpressRootBridgePattern, true},
+                    tMatchCase{"AcPi\\PnP0a08\\", kPciExpressRootBridgePattern, true},
+                    tMatchCase{"ACPI\\PNP0A08", kPciExpressRootBridgePattern, false},
+                    tMatchCase{"ACPI\\PNP0A080\\0", kPciExpressRootBridgePattern, false},
+                    tMatchCase{"ACPI\\PNP0A03\\0", kPciExpressRootBridgePattern, false},
+                    tMatchCase{"ACPI\\PNP0A08\\0", kPciRootBridgePattern, false},
+                    tMatchCase{"ACPI\\PNP0A03\\2&DAF684&0", kPciRootBridgePattern, true},
+                    tMatchCase{"PCI\\VEN_8086&DEV_1237\\3&267A616A&0&00", kPciRootBridgePattern, false},
+                    tMatchCase{"", kPciRootBridgePattern, false},
+                    // "*" alone matches anything, the empty ID included.
+                    tMatchCase{"", "*", true}, tMatchCase{"ROOT\\ANYTHING", "*", true},
+                    // Characters after the "*" are not looked at.
+                    tMatchCase{"ACPI\\X", "ACPI\\*never", true},
+                    // Without a "*" the whole ID must equal the pattern.
+                    tMatchCase{"acpi\\pnp0a08\\0", "ACPI\\PNP0A08\\0", true},
+                    tMatchCase{"ACPI\\PNP0A08\\01", "ACPI\\PNP0A08\\0", false},
+                    tMatchCase{"ACPI\\PNP0A08", "ACPI\\PNP0A08\\0", false}, tMatchCase{"", "", true},
+                    // Case folding is ASCII only: "@" and "`" are not letters.
+                    tMatchCase{"@CPI\\PNP0A08\\0", "`CPI\\*", false}));
+
+TEST(InstanceIdMatching, NeverReadsPastTheIdCapacity) {
+    // An ID that fills its buffer with no terminator: only `capacity` bytes
+    // may be looked at. The bytes after it differ from the pattern.
+    const char unterminated[] = {'A', 'C', 'P', 'I', 'x', 'x'};
+    EXPECT_FALSE(instanceIdMatches(unterminated, 4, "ACPIxx*"));
+    EXPECT_TRUE(instanceIdMatches(unterminated, 4, "ACPI*"));
+    EXPECT_TRUE(instanceIdMatches(unterminated, 4, "ACPI"));
+    EXPECT_FALSE(instanceIdMatches(unterminated, 4, "ACPIx"));
+}
+
+// ---------------------------------------------------------------- the walk
+
+tSimNode node(const char* id, bool started = true) {
+    tSimNode n;
+    n.id = id;
+    n.started = started;
+    return n;
+}
+
+struct tVisit {
+    std::uint32_t index;
+    DEVINST devInst;
+};
+
+struct tVisitLog {
+    std::vector<tVisit> visits;
+    std::int32_t raiseAtVisit = -1;  // record an error on this visit number
+};
+
+void logVisit(HDEVINFO, const SP_DEVINFO_DATA& record, std::uint32_t index, void* context, tStatusBlock& status) {
+    auto& log = *static_cast<tVisitLog*>(context);
+    if (static_cast<std::int32_t>(log.visits.size()) == log.raiseAtVisit) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
+    }
+    log.visits.push_back({index, record.DevInst});
+}
+
+std::vector<std::uint32_t> walk(tSimulatedDeviceTree& services, const char* pattern, tStatusBlock& status,
+                                std::int32_t raiseAtVisit = -1) {
+    tSimulatedTreeScope scope(services);
+    tVisitLog log;
+    log.raiseAtVisit = raiseAtVisit;
+    forEachMatchingDevice(pattern, logVisit, &log, status);
+    std::vector<std::uint32_t> indices;
+    for (const tVisit& visit : log.visits) {
+        EXPECT_EQ(visit.devInst, visit.index + 1) << "record and index disagree";
+        indices.push_back(visit.index);
+    }
+    return indices;
+}
+
+tSimTree mixedTree() {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0"),         node("PCI\\VEN_8086&DEV_0C00\\3&11583659&0&00"),
+                  node("ACPI\\PNP0A03\\0"),         node("acpi\\pnp0a08\\1", false),
+                  node("ACPI\\PNP0A0"),             node("ACPI\\PNP0A03\\1", false),
+                  node("ROOT\\LEGACY_BEEP\\0000")};
+    return tree;
+}
+
+TEST(DeviceWalk, VisitsOnlyNodesOfItsPatternPhantomsIncluded) {
+    tSimulatedDeviceTree services(mixedTree());
+    tStatusBlock status = makeStatusBlock();
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status), (std::vector<std::uint32_t>{0, 3}));
+    EXPECT_EQ(walk(services, kPciRootBridgePattern, status), (std::vector<std::uint32_t>{2, 5}));
+    EXPECT_EQ(walk(services, "*", status).size(), 7u);
+    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(services.setsOpened(), 3u);
+    EXPECT_EQ(services.leakReport(), "");
+}
+
+TEST(DeviceWalk, HeldErrorOpensNoSetAndVisitsNothing) {
+    tSimulatedDeviceTree services(mixedTree());
+    tStatusBlock status = makeStatusBlock();
+    ROOTSCOPE_RAISE(status, kStatusOutOfMemory);
+    const tStatusBlock before = status;
+    EXPECT_TRUE(walk(services, "*", status).empty());
+    EXPECT_EQ(services.calls(), 0u);
+    EXPECT_EQ(std::memcmp(&status, &before, sizeof status), 0);
+}
+
+TEST(DeviceWalk, HeldWarningDoesNotStopTheWalk) {
+    tSimulatedDeviceTree services(mixedTree());
+    tStatusBlock status = makeStatusBlock();
+    status.setCode(52006, kStatusComponent, "here", 1);
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status).size(), 2u);
+    EXPECT_EQ(status.code, 52006);
+}
+
+TEST(DeviceWalk, VisitorErrorStopsLaterVisitsButTheSetIsWalkedAndReleased) {
+    tSimulatedDeviceTree services(mixedTree());
+    tStatusBlock status = makeStatusBlock();
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status, 0), (std::vector<std::uint32_t>{0}));
+    EXPECT_EQ(status.code, kStatusConfigQueryFailed);
+    EXPECT_EQ(services.leakReport(), "");
+    // The rest of the set was enumerated, without reading a single ID:
+    // open, detail, 7 members + the end, 1 ID read, destroy.
+    EXPECT_EQ(services.calls(), 1u + 1u + 8u + 1u + 1u);
+}
+
+// A set that cannot be opened or described is a failure, not an empty machine.
+TEST(DeviceWalk, UnreadableDeviceSetIsRecordedAsAnError) {
+    for (const bool openFails : {true, false}) {
+        tSimTree tree = mixedTree();
+        tree.openSetFails = openFails;
+        tree.detailQueryFails = !openFails;
+        tSimulatedDeviceTree services(std::move(tree));
+        tStatusBlock status = makeStatusBlock();
+        EXPECT_TRUE(walk(services, "*", status).empty()) << openFails;
+        EXPECT_EQ(status.code, kStatusConfigQueryFailed);
+        EXPECT_STREQ(status.component, "Rootscope");
+        EXPECT_NE(std::string(status.file).find("DevMgr"), std::string::npos) << status.file;
+        EXPECT_EQ(services.leakReport(), "") << openFails;
+    }
+}
+
+TEST(DeviceWalk, NodeWhoseIdCannotBeReadIsSkippedSilently) {
+    tSimTree tree = mixedTree();
+    tree.nodes[0].idResult = CR_NO_SUCH_DEVNODE;
+    tSimulatedDeviceTree services(std::move(tree));
+    tStatusBlock status = makeStatusBlock();
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(status.code, 0);
+    // The "*" pattern still reaches it: its ID reads as empty.
+    EXPECT_EQ(walk(services, "*", status).size(), 7u);
+}
+
+TEST(DeviceWalk, IdFillingTheWholeBufferIsReadTerminated) {
+    std::string longId = "ACPI\\PNP0A08\\";
+    longId.resize(kInstanceIdBufferSize, '7');
+    tSimTree tree;
+    tree.nodes = {node(longId.c_str())};
+    tSimulatedDeviceTree services(std::move(tree));
+    tStatusBlock status = makeStatusBlock();
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status).size(), 1u);
+
+    tSimulatedTreeScope scope(services);
+    char id[kInstanceIdBufferSize];
+    tStatusBlock scratch = makeStatusBlock();
+    readInstanceId(1, id, scratch);
+    EXPECT_EQ(scratch.code, 0);
+    EXPECT_EQ(std::string(id), longId.substr(0, kInstanceIdBufferSize - 1));
+}
+
+TEST(DeviceWalk, FailedIdReadLeavesAnEmptyIdAndAScratchError) {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes[0].idResult = CR_FAILURE;
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    char id[kInstanceIdBufferSize];
+    tStatusBlock scratch = makeStatusBlock();
+    readInstanceId(1, id, scratch);
+    EXPECT_STREQ(id, "");
+    EXPECT_EQ(scratch.code, kStatusConfigQueryFailed);
+}
+
+TEST(NodeStatus, FailedQueryMeansNotStartedWhateverBitsItLeft) {
+    tSimTree tree;
+    tree.nodes = {node("A", true), node("B", false), node("C", true)};
+    tree.nodes[2].statusResult = CR_FAILURE;  // writes all-ones bits
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    EXPECT_TRUE(isNodeStarted(1));
+    EXPECT_FALSE(isNodeStarted(2));
+    EXPECT_FALSE(isNodeStarted(3));
+}
+
+// ---------------------------------------------------------- range reader
+
+tSimDescriptor busNumbers(std::uint32_t base, std::uint32_t end) {
+    tSimDescriptor d;
+    d.base = base;
+    d.end = end;
+    return d;
+}
+
+tSimDescriptor other(RESOURCEID type) {
+    tSimDescriptor d;
+    d.type = type;
+    d.size = 0;  // reading its data would fail the size checks below
+    d.sizeResult = CR_FAILURE;
+    d.dataResult = CR_FAILURE;
+    return d;
+}
+
+struct tRangeCase {
+    const char* name;
+    std::optional<tSimBootConfig> bootConfig;
+    std::optional<std::uint64_t> heapFailsAfter;
+    std::int32_t heldCode;  // what the run's block holds before the read
+    std::int32_t expectedCode;
+    std::int32_t expectedLow;
+    std::int32_t expectedHigh;
+    std::uint64_t expectedAllocations;
+};
+
+tSimBootConfig config(std::vector<tSimDescriptor> descriptors, CONFIGRET result = CR_SUCCESS,
+                      CONFIGRET endResult = CR_NO_MORE_RES_DES) {
+    tSimBootConfig c;
+    c.descriptors = std::move(descriptors);
+    c.result = result;
+    c.endResult = endResult;
+    return c;
+}
+
+tSimDescriptor with(tSimDescriptor d, void (*change)(tSimDescriptor&)) {
+    change(d);
+    return d;
+}
+
+std::vector<tRangeCase> rangeCases() {
+    const auto sizeFails = [](tSimDescriptor& d) { d.sizeResult = CR_FAILURE; };
+    const auto sizeZero = [](tSimDescriptor& d) { d.size = 0; };
+    const auto sizeShort = [](tSimDescriptor& d) { d.size = 19; };
+    const auto sizeLong = [](tSimDescriptor& d) { d.size = 64; };
+    const auto dataFails = [](tSimDescriptor& d) { d.dataResult = CR_ACCESS_DENIED; };
+    const auto nextFails = [](tSimDescriptor& d) { d.result = CR_FAILURE; };
+    return {
+        {"FullRange", config({busNumbers(0, 255)}), {}, 0, 0, 0, 255, 1},
+        {"LimitedRange", config({busNumbers(0, 63)}), {}, 0, 0, 0, 63, 1},
+        {"OtherDescriptorsSkippedUnread", config({other(ResType_Mem), other(ResType_IO), busNumbers(2, 9),
+                                                  other(ResType_IRQ)}), {}, 0, 0, 2, 9, 1},
+        {"DataLongerThanHeader", config({with(busNumbers(4, 7), sizeLong)}), {}, 0, 0, 4, 7, 1},
+        {"LastGoodBusNumberDescriptorWins", config({busNumbers(0, 31), busNumbers(32, 63)}), {}, 0, 0, 32, 63, 2},
+        {"FailedLaterDescriptorKeepsEarlierRange", config({busNumbers(0, 31), with(busNumbers(32, 63), dataFails)}),
+         {}, 0, 313569, 0, 31, 2},
+        {"NoBootConfiguration", std::nullopt, {}, 0, 0, -1, -1, 0},
+        {"NoBusNumberDescriptor", config({other(ResType_Mem), other(ResType_DMA)}), {}, 0, 0, -1, -1, 0},
+        {"EmptyConfiguration", config({}), {}, 0, 0, -1, -1, 0},
+        {"FirstLogConfFails", config({busNumbers(0, 63)}, CR_FAILURE), {}, 0, kStatusConfigQueryFailed, -1, -1, 0},
+        {"NextDescriptorFails", config({busNumbers(1, 2), with(other(ResType_Mem), nextFails), busNumbers(3, 4)}),
+         {}, 0, kStatusConfigQueryFailed, 1, 2, 1},
+        {"WalkEndFailsOtherwise", config({busNumbers(1, 2)}, CR_SUCCESS, CR_FAILURE), {}, 0,
+         kStatusConfigQueryFailed, 1, 2, 1},
+        {"SizeQueryFails", config({with(busNumbers(0, 63), sizeFails)}), {}, 0, 313569, -1, -1, 0},
+        {"SizeZero", config({with(busNumbers(0, 63), sizeZero)}), {}, 0, 52006, -1, -1, 0},
+        {"SizeShorterThanHeader", config({with(busNumbers(0, 63), sizeShort)}), {}, 0, 52006, -1, -1, 0},
+        {"HeapExhausted", config({busNumbers(0, 63), busNumbers(0, 7)}), 1, 0, kStatusOutOfMemory, 0, 63, 2},
+        {"DataReadFails", config({with(busNumbers(0, 63), dataFails)}), {}, 0, 313569, -1, -1, 1},
+        {"HeldWarningStillWalksInFull", config({with(busNumbers(0, 1), sizeZero), busNumbers(0, 63)}), {}, 52006,
+         52006, 0, 63, 1},
+        {"HeldWarningNotReplacedByDemotion", config({with(busNumbers(0, 63), dataFails)}), {}, 52006, 52006, -1, -1,
+         1},
+        {"HeldErrorReadsNothing", config({busNumbers(0, 63)}), {}, kStatusConfigQueryFailed,
+         kStatusConfigQueryFailed, -1, -1, 0},
+    };
+}
+
+class BusNumberRange : public testing::TestWithParam<tRangeCase> {};
+
+TEST_P(BusNumberRange, FollowsTheFailureRulesAndReleasesEverything) {
+    const tRangeCase& c = GetParam();
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes[0].bootConfig = c.bootConfig;
+    tree.heapFailsAfter = c.heapFailsAfter;
+    tSimulatedDeviceTree services(std::move(tree));
+
+    tStatusBlock status = makeStatusBlock();
+    if (c.heldCode != 0) {
+        status.setCode(c.heldCode, "Held", "held.cpp", 1);
+    }
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    {
+        tSimulatedTreeScope scope(services);
+        getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    }
+    EXPECT_EQ(status.code, c.expectedCode);
+    EXPECT_EQ(low, c.expectedLow);
+    EXPECT_EQ(high, c.expectedHigh);
+    EXPECT_EQ(services.allocations(), c.expectedAllocations);
+    EXPECT_EQ(services.leakReport(), "");
+    if (c.heldCode < 0) {
+        EXPECT_EQ(services.calls(), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FailureTable, BusNumberRange, testing::ValuesIn(rangeCases()),
+                         [](const testing::TestParamInfo<tRangeCase>& param) { return std::string(param.param.name); });
+
+TEST(BusNumberRange, DemotedWarningKeepsThePlaceOfTheFailedCall) {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tSimDescriptor d = busNumbers(0, 63);
+    d.sizeResult = CR_FAILURE;
+    tree.nodes[0].bootConfig = config({d});
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    tStatusBlock status = makeStatusBlock();
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    EXPECT_EQ(status.code, 313569);
+    EXPECT_STREQ(status.component, "Rootscope");
+    EXPECT_NE(std::string(status.file).find("DevMgr"), std::string::npos) << status.file;
+    EXPECT_GT(status.line, 0);
+}
+
+TEST(BusNumberRange, EmptyDataWarningRecordsTheReaderAsItsPlace) {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tSimDescriptor d = busNumbers(0, 63);
+    d.size = 0;
+    tree.nodes[0].bootConfig = config({d});
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    tStatusBlock status = makeStatusBlock();
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    EXPECT_EQ(status.code, -kStatusBusNumberDataEmpty);
+    EXPECT_NE(std::string(status.file).find("DevMgr"), std::string::npos) << status.file;
+}
+
+TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0"), node("ACPI\\PNP0A08\\1")};
+    tree.nodes[0].bootConfig = config({busNumbers(0, 63)}, CR_FAILURE);
+    tree.nodes[1].bootConfig = config({busNumbers(0, 63)});
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    tStatusBlock status = makeStatusBlock();
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    ASSERT_EQ(status.code, kStatusConfigQueryFailed);
+    const std::uint64_t callsAfterFirst = services.calls();
+    getBusNumberRange(2, low, high, BOOT_LOG_CONF, status);
+    EXPECT_EQ(services.calls(), callsAfterFirst);
+    EXPECT_EQ(low, -1);
+}
+
+TEST(BusNumberRange, BaseAndEndAreReadFromTheFourthAndFifthWords) {
+    tSimTree tree;
+    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes[0].bootConfig = config({busNumbers(0x12, 0x7f)});
+    tSimulatedDeviceTree services(std::move(tree));
+    tSimulatedTreeScope scope(services);
+    tStatusBlock status = makeStatusBlock();
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    EXPECT_EQ(low, 0x12);
+    EXPECT_EQ(high, 0x7f);
+}
+
+}  // namespace
+}  // namespace rootscope
