@@ -21,6 +21,10 @@ struct tMatchCase {
     bool matches;
 };
 
+void PrintTo(const tMatchCase& c, std::ostream* os) {
+    *os << '"' << c.id << "\" ~ \"" << c.pattern << '"';
+}
+
 class InstanceIdMatching : public testing::TestWithParam<tMatchCase> {};
 
 TEST_P(InstanceIdMatching, ComparesPrefixIgnoringAsciiCase) {
@@ -299,6 +303,10 @@ std::vector<tRangeCase> rangeCases() {
         {"HeldErrorReadsNothing", config({busNumbers(0, 63)}), {}, kStatusConfigQueryFailed,
          kStatusConfigQueryFailed, -1, -1, 0},
     };
+}
+
+void PrintTo(const tRangeCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
 class BusNumberRange : public testing::TestWithParam<tRangeCase> {};

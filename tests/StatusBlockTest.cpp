@@ -42,6 +42,10 @@ struct tPrecedenceCase {
     bool taken;
 };
 
+void PrintTo(const tPrecedenceCase& c, std::ostream* os) {
+    *os << "held " << c.held << ", offered " << c.offered;
+}
+
 class StatusBlockPrecedence : public testing::TestWithParam<tPrecedenceCase> {};
 
 TEST_P(StatusBlockPrecedence, FollowsErrorsOverWarningsAndFirstErrorIsFinal) {

@@ -1,6 +1,7 @@
 # Runs one golden case: rootscope-sim MODE INPUT with standard input at end of
 # file; the report must equal EXPECTED (after folding CRLF), the exit code
-# EXPECTED_EXIT, and standard error must be empty (a leak would show there).
+# EXPECTED_EXIT, and standard error must be empty (a leak would show there)
+# unless EXPECTED_ERROR gives a regular expression it must match.
 set(command ${SIM} ${MODE} ${INPUT})
 if(EMULATOR)
     set(command ${EMULATOR} ${command})
@@ -23,7 +24,11 @@ set(problems "")
 if(NOT exit_code STREQUAL EXPECTED_EXIT)
     string(APPEND problems "exit code ${exit_code}, expected ${EXPECTED_EXIT}\n")
 endif()
-if(NOT errors STREQUAL "")
+if(DEFINED EXPECTED_ERROR)
+    if(NOT errors MATCHES "${EXPECTED_ERROR}")
+        string(APPEND problems "standard error does not match '${EXPECTED_ERROR}':\n${errors}\n")
+    endif()
+elseif(NOT errors STREQUAL "")
     string(APPEND problems "standard error:\n${errors}\n")
 endif()
 if(NOT actual STREQUAL expected)

@@ -1,0 +1,236 @@
+// The test harness itself: fixtures are read strictly, and the simulated
+// tree really does catch what a survey leaves held or misuses.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Fixture.h"
+#include "Memory.h"
+#include "RootBusSurvey.h"
+#include "SimulatedDeviceTree.h"
+
+namespace rootscope {
+namespace {
+
+struct tBadFixture {
+    const char* text;
+    const char* error;  // the message must start with this
+};
+
+void PrintTo(const tBadFixture& c, std::ostream* os) {
+    *os << c.text;
+}
+
+class FixtureRefused : public testing::TestWithParam<tBadFixture> {};
+
+TEST_P(FixtureRefused, NamesTheOffendingField) {
+    tSimTree tree;
+    std::string error;
+    EXPECT_FALSE(parseSimTree(GetParam().text, tree, error));
+    EXPECT_EQ(error.rfind(GetParam().error, 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FixtureRefused,
+    testing::Values(
+        tBadFixture{"", "(json): "}, tBadFixture{"[1, 2]", "(top level): expected an object"},
+        tBadFixture{"{}", "nodes: required"}, tBadFixture{R"({"nodes": {}})", "nodes: expected an array"},
+        tBadFixture{R"({"nodes": [], "open_sets": 1})", "open_sets: unknown key"},
+        tBadFixture{R"({"nodes": [], "open_set": "yes"})", "open_set: expected 0 or a non-zero integer"},
+        tBadFixture{R"({"nodes": [], "heap_fails_after": -1})", "heap_fails_after: expected an unsigned"},
+        tBadFixture{R"({"nodes": [7]})", "nodes[0]: expected an object"},
+        tBadFixture{R"({"nodes": [{}]})", "nodes[0].id: required"},
+        tBadFixture{R"({"nodes": [{"id": 5}]})", "nodes[0].id: expected a string"},
+        tBadFixture{R"({"nodes": [{"id": "A", "started": 1}]})", "nodes[0].started: expected true or false"},
+        tBadFixture{R"({"nodes": [{"id": "A", "id_result": 4294967296}]})", "nodes[0].id_result: expected an unsigned"},
+        tBadFixture{R"({"nodes": [{"id": "A", "status_result": 1.5}]})", "nodes[0].status_result: expected"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": []}]})", "nodes[0].boot_config: expected an object"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"end_result": 0}}]})",
+                    "nodes[0].boot_config.end_result: must not be 0"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": {}}}]})",
+                    "nodes[0].boot_config.descriptors: expected an array"},
+        tBadFixture{R"({"nodes": [{"id": "A"}, {"id": "B", "boot_config": {"descriptors": [{"type": 6}, {"bsae": 1}]}}]})",
+                    "nodes[1].boot_config.descriptors[1].bsae: unknown key"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": [{"end": -63}]}}]})",
+                    "nodes[0].boot_config.descriptors[0].end: expected an unsigned"}));
+
+TEST(Fixture, IdLongerThanTheBufferIsRefusedButExactlyTheBufferIsKept) {
+    tSimTree tree;
+    std::string error;
+    const std::string exact(MAX_DEVICE_ID_LEN, 'x');
+    EXPECT_TRUE(parseSimTree(R"({"nodes": [{"id": ")" + exact + R"("}]})", tree, error)) << error;
+    EXPECT_EQ(tree.nodes.at(0).id, exact);
+    EXPECT_FALSE(parseSimTree(R"({"nodes": [{"id": ")" + exact + R"(x"}]})", tree, error));
+    EXPECT_EQ(error.rfind("nodes[0].id: longer than 200 bytes", 0), 0u) << error;
+}
+
+TEST(Fixture, EveryFieldIsLoaded) {
+    const char* text = R"({"open_set": 1, "detail_query": true, "heap_fails_after": 2, "nodes": [
+        {"id": "ACPI\\PNP0A08\\0", "id_result": 3, "started": true, "status_result": 4,
+         "boot_config": {"result": 5, "end_result": 6, "descriptors": [
+            {"type": 1, "result": 7, "base": 8, "end": 9, "size": 10, "size_result": 11, "data_result": 12}]}},
+        {"id": "B"}]})";
+    tSimTree tree;
+    std::string error;
+    ASSERT_TRUE(parseSimTree(text, tree, error)) << error;
+    EXPECT_TRUE(tree.openSetFails);
+    EXPECT_TRUE(tree.detailQueryFails);
+    EXPECT_EQ(tree.heapFailsAfter, 2u);
+    ASSERT_EQ(tree.nodes.size(), 2u);
+    const tSimNode& first = tree.nodes[0];
+    EXPECT_EQ(first.id, "ACPI\\PNP0A08\\0");
+    EXPECT_EQ(first.idResult, 3u);
+    EXPECT_TRUE(first.started);
+    EXPECT_EQ(first.statusResult, 4u);
+    ASSERT_TRUE(first.bootConfig.has_value());
+    EXPECT_EQ(first.bootConfig->result, 5u);
+    EXPECT_EQ(first.bootConfig->endResult, 6u);
+    ASSERT_EQ(first.bootConfig->descriptors.size(), 1u);
+    const tSimDescriptor& d = first.bootConfig->descriptors[0];
+    EXPECT_EQ(d.type, 1u);
+    EXPECT_EQ(d.result, 7u);
+    EXPECT_EQ(d.base, 8u);
+    EXPECT_EQ(d.end, 9u);
+    EXPECT_EQ(d.size, 10u);
+    EXPECT_EQ(d.sizeResult, 11u);
+    EXPECT_EQ(d.dataResult, 12u);
+    // Defaults: a node without settings is a readable, stopped node without
+    // a boot configuration; a descriptor is a 20-byte bus-number one.
+    const tSimNode& second = tree.nodes[1];
+    EXPECT_EQ(second.idResult, 0u);
+    EXPECT_FALSE(second.started);
+    EXPECT_FALSE(second.bootConfig.has_value());
+    EXPECT_EQ(tSimDescriptor{}.size, 20u);
+    EXPECT_EQ(tSimDescriptor{}.type, 6u);
+    EXPECT_EQ(tSimBootConfig{}.endResult, 15u);
+}
+
+// ------------------------------------------------ the tree's own bookkeeping
+
+tSimTree oneBridge() {
+    tSimTree tree;
+    tSimNode n;
+    n.id = "ACPI\\PNP0A08\\0";
+    n.bootConfig.emplace();
+    n.bootConfig->descriptors.resize(2);
+    tree.nodes.push_back(n);
+    return tree;
+}
+
+TEST(SimulatedTree, ReportsEverythingLeftHeld) {
+    tSimulatedDeviceTree tree(oneBridge());
+    HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    LOG_CONF logConf = 0;
+    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    RES_DES first = 0;
+    RES_DES second = 0;
+    RESOURCEID type = 0;
+    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&first, logConf, ResType_All, &type, 0), CR_SUCCESS);
+    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&second, first, ResType_All, &type, 0), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Get_Next_Res_Des(&second, second, ResType_All, &type, 0), CR_NO_MORE_RES_DES);
+    void* buffer = nullptr;
+    {
+        tSimulatedTreeScope scope(tree);
+        tStatusBlock status = makeStatusBlock();
+        buffer = allocateBuffer(20, status);
+        ASSERT_NE(buffer, nullptr);
+    }
+    EXPECT_EQ(tree.leakReport(),
+              "1 device set, 1 log-configuration handle, 2 descriptor handles, 1 descriptor buffer");
+
+    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(first), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(second), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+    tree.heap().release(buffer, tree.heap().context);
+    EXPECT_EQ(tree.leakReport(), "");
+}
+
+TEST(SimulatedTree, CatchesDoubleReleaseAndUseAfterRelease) {
+    tSimulatedDeviceTree tree(oneBridge());
+    LOG_CONF logConf = 0;
+    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    RES_DES descriptor = 0;
+    RESOURCEID type = 0;
+    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&descriptor, logConf, ResType_All, &type, 0), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(descriptor), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(descriptor), CR_INVALID_RES_DES);
+    ULONG size = 0;
+    EXPECT_EQ(tree.CM_Get_Res_Des_Data_Size(&size, descriptor, 0), CR_INVALID_RES_DES);
+    // A log conf is no descriptor, and the other way round.
+    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(logConf), CR_INVALID_RES_DES);
+    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_INVALID_LOG_CONF);
+    HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(tree.SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(tree.misuses(), 5u);
+    EXPECT_EQ(tree.leakReport(), "5 invalid calls");
+}
+
+TEST(SimulatedTree, HeapRunsOutAfterTheGivenNumberOfAllocations) {
+    tSimTree simTree = oneBridge();
+    simTree.heapFailsAfter = 2;
+    tSimulatedDeviceTree tree(std::move(simTree));
+    tSimulatedTreeScope scope(tree);
+    tStatusBlock status = makeStatusBlock();
+    tBufferGuard first(8, status);
+    tBufferGuard second(8, status);
+    EXPECT_NE(first.get(), nullptr);
+    EXPECT_NE(second.get(), nullptr);
+    EXPECT_EQ(status.code, 0);
+    tBufferGuard third(8, status);
+    EXPECT_EQ(third.get(), nullptr);
+    EXPECT_EQ(status.code, kStatusOutOfMemory);
+    EXPECT_STREQ(status.component, "Rootscope");
+    EXPECT_NE(std::string(status.file).find("Memory"), std::string::npos) << status.file;
+    // Once the run holds an error the wrapper does not even ask the heap.
+    tBufferGuard fourth(8, status);
+    EXPECT_EQ(tree.allocations(), 3u);
+}
+
+// ------------------------------------------------------------- the driver
+
+TEST(Survey, StartedCountStopsAtItsLargestValue) {
+    tSimTree simTree;
+    tSimNode started;
+    started.id = "ACPI\\PNP0A08\\0";
+    started.started = true;
+    simTree.nodes = {started};
+    tSimulatedDeviceTree tree(std::move(simTree));
+    tSimulatedTreeScope scope(tree);
+    tStatusBlock status = makeStatusBlock();
+    std::uint16_t count = 65534;
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    record.DevInst = 1;
+    countStartedRootBus(nullptr, record, 0, &count, status);
+    EXPECT_EQ(count, 65535);
+    countStartedRootBus(nullptr, record, 0, &count, status);
+    EXPECT_EQ(count, 65535);
+}
+
+TEST(Survey, ReportIsCompleteBeforeTheWaitAndTheWaitReadsOneCharacter) {
+    tSimulatedDeviceTree tree(tSimTree{});
+    tSimulatedTreeScope scope(tree);
+    std::FILE* out = std::tmpfile();
+    std::FILE* in = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    ASSERT_NE(in, nullptr);
+    std::fputs("\nrest", in);
+    std::rewind(in);
+    EXPECT_EQ(runRootBusSurvey(out, in), 0);
+    EXPECT_EQ(std::fgetc(in), 'r');  // only the Enter was taken
+    std::rewind(out);
+    std::string report(4096, '\0');
+    report.resize(std::fread(report.data(), 1, report.size(), out));
+    const std::string tail = "===DETAILS===\n\n\nThis utility ran with no errors.\n";
+    ASSERT_GE(report.size(), tail.size());
+    EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+    std::fclose(out);
+    std::fclose(in);
+}
+
+}  // namespace
+}  // namespace rootscope
