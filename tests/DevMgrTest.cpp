@@ -342,18 +342,27 @@ TEST_P(BusNumberRange, FollowsTheFailureRulesAndReleasesEverything) {
 INSTANTIATE_TEST_SUITE_P(FailureTable, BusNumberRange, testing::ValuesIn(rangeCases()),
                          [](const testing::TestParamInfo<tRangeCase>& param) { return std::string(param.param.name); });
 
-TEST(BusNumberRange, DemotedWarningKeepsThePlaceOfTheFailedCall) {
+// Reads the range of a single-node tree whose boot configuration holds `d`.
+tStatusBlock readOne(const tSimDescriptor& d, std::int32_t& low, std::int32_t& high) {
     tSimTree tree;
     tree.nodes = {node("ACPI\\PNP0A08\\0")};
-    tSimDescriptor d = busNumbers(0, 63);
-    d.sizeResult = CR_FAILURE;
     tree.nodes[0].bootConfig = config({d});
     tSimulatedDeviceTree services(std::move(tree));
     tSimulatedTreeScope scope(services);
     tStatusBlock status = makeStatusBlock();
-    std::int32_t low = -1;
-    std::int32_t high = -1;
+    low = -1;
+    high = -1;
     getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    EXPECT_EQ(services.leakReport(), "");
+    return status;
+}
+
+TEST(BusNumberRange, DemotedWarningKeepsThePlaceOfTheFailedCall) {
+    tSimDescriptor d = busNumbers(0, 63);
+    d.sizeResult = CR_FAILURE;
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    const tStatusBlock status = readOne(d, low, high);
     EXPECT_EQ(status.code, 313569);
     EXPECT_STREQ(status.component, "Rootscope");
     EXPECT_NE(std::string(status.file).find("DevMgr"), std::string::npos) << status.file;
@@ -361,19 +370,21 @@ TEST(BusNumberRange, DemotedWarningKeepsThePlaceOfTheFailedCall) {
 }
 
 TEST(BusNumberRange, EmptyDataWarningRecordsTheReaderAsItsPlace) {
-    tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0")};
     tSimDescriptor d = busNumbers(0, 63);
     d.size = 0;
-    tree.nodes[0].bootConfig = config({d});
-    tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
-    tStatusBlock status = makeStatusBlock();
-    std::int32_t low = -1;
-    std::int32_t high = -1;
-    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    const tStatusBlock status = readOne(d, low, high);
     EXPECT_EQ(status.code, -kStatusBusNumberDataEmpty);
     EXPECT_NE(std::string(status.file).find("DevMgr"), std::string::npos) << status.file;
+}
+
+TEST(BusNumberRange, BaseAndEndAreReadFromTheFourthAndFifthWords) {
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    EXPECT_EQ(readOne(busNumbers(0x12, 0x7f), low, high).code, 0);
+    EXPECT_EQ(low, 0x12);
+    EXPECT_EQ(high, 0x7f);
 }
 
 TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
@@ -392,20 +403,6 @@ TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
     getBusNumberRange(2, low, high, BOOT_LOG_CONF, status);
     EXPECT_EQ(services.calls(), callsAfterFirst);
     EXPECT_EQ(low, -1);
-}
-
-TEST(BusNumberRange, BaseAndEndAreReadFromTheFourthAndFifthWords) {
-    tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0")};
-    tree.nodes[0].bootConfig = config({busNumbers(0x12, 0x7f)});
-    tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
-    tStatusBlock status = makeStatusBlock();
-    std::int32_t low = -1;
-    std::int32_t high = -1;
-    getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
-    EXPECT_EQ(low, 0x12);
-    EXPECT_EQ(high, 0x7f);
 }
 
 }  // namespace
