@@ -1,67 +1,596 @@
 #include "LinuxHostDeviceServices.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace rootscope {
 
 namespace {
-constexpr std::uintptr_t kHostSet = 0x5e7f0000;
+
+// Handle values look nothing like small integers or pointers, so a caller
+// that mixes them up fails instead of working by accident.
+constexpr std::uintptr_t kSetBase = 0x5e7f0000;
+constexpr std::uintptr_t kHandleBase = 0x1c700000;
+
+// Bounds on what is read from the host. sysfs attributes are at most a page;
+// the ones used here are a few bytes. A kernel log buffer is rarely above a
+// few MiB, and the root-bridge lines come early in it. /proc/iomem is a few
+// KiB on any real machine.
+constexpr std::size_t kAttributeLimit = 256;
+constexpr std::size_t kKernelLogLimit = std::size_t{8} << 20;
+constexpr std::size_t kKernelLogRecordLimit = 200000;
+constexpr std::size_t kIomemLimit = std::size_t{1} << 20;
+constexpr std::size_t kMaxDeviceEntries = 65536;
+constexpr std::size_t kLinkLimit = 4096;
+
+// One /dev/kmsg record is at most 8 KiB including its key=value lines; a
+// read with a smaller buffer fails with EINVAL.
+constexpr std::size_t kKernelLogRecordBuffer = 16384;
+
+// The bus-number descriptor's type word: the size of one range record,
+// which is how the Windows services tag a bus-number range.
+constexpr std::uint32_t kBusNumberRangeType = 16;
+
+enum class tReadOutcome { kRead, kMissing, kFailed };
+
+std::string joinPath(const std::string& root, std::string_view relative) {
+    std::string path = root;
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    path += relative;
+    return path;
+}
+
+int openForReading(const std::string& path) {
+    // Non-blocking, so that a FIFO or a device in a fixture cannot hang the
+    // open; the file type is checked before any read.
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+class tFileDescriptor {
+public:
+    explicit tFileDescriptor(int fd) : fd_(fd) {}
+    ~tFileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    tFileDescriptor(const tFileDescriptor&) = delete;
+    tFileDescriptor& operator=(const tFileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads a regular file of at most `limit` bytes into `text`. `truncated`
+// tells that there was more than `limit`.
+tReadOutcome readRegularFile(const std::string& path, std::size_t limit, std::string& text, bool& truncated) {
+    text.clear();
+    truncated = false;
+    tFileDescriptor fd(openForReading(path));
+    if (fd.get() < 0) {
+        return (errno == ENOENT || errno == ENOTDIR) ? tReadOutcome::kMissing : tReadOutcome::kFailed;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return tReadOutcome::kFailed;
+    }
+    char chunk[4096];
+    while (text.size() <= limit) {
+        const std::size_t want = std::min(sizeof chunk, limit + 1 - text.size());
+        const ssize_t got = ::read(fd.get(), chunk, want);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tReadOutcome::kFailed;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (text.size() > limit) {
+        truncated = true;
+        text.resize(limit);
+    }
+    return tReadOutcome::kRead;
+}
+
+// Calls `onLine` for each complete line of `text`; a line cut by a size
+// bound is dropped, since its end is unknown.
+template <typename tOnLine>
+void forEachLine(std::string_view text, bool truncated, tOnLine&& onLine) {
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        if (end == std::string_view::npos) {
+            if (!truncated) {
+                onLine(text);
+            }
+            return;
+        }
+        onLine(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+}
+
+// The kernel log: on a real machine /dev/kmsg, a character device whose
+// every read() yields one record; in fixtures a regular file of records one
+// per line. Either way each line goes to `onLine`.
+template <typename tOnLine>
+void forEachKernelLogLine(const std::string& path, tOnLine&& onLine) {
+    tFileDescriptor fd(openForReading(path));
+    if (fd.get() < 0) {
+        return;  // no log, or no permission (the normal case for non-root users)
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return;
+    }
+    if (S_ISREG(info.st_mode)) {
+        std::string text;
+        bool truncated = false;
+        if (readRegularFile(path, kKernelLogLimit, text, truncated) == tReadOutcome::kRead) {
+            forEachLine(text, truncated, onLine);
+        }
+        return;
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return;
+    }
+    std::vector<char> record(kKernelLogRecordBuffer);
+    std::size_t total = 0;
+    for (std::size_t attempt = 0; attempt < kKernelLogRecordLimit && total < kKernelLogLimit; ++attempt) {
+        const ssize_t got = ::read(fd.get(), record.data(), record.size());
+        if (got < 0) {
+            // EPIPE: records were overwritten before we got to them; the
+            // next read goes on from the oldest one still there. EAGAIN is
+            // the end of the log; anything else ends the read too.
+            if (errno == EPIPE || errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (got == 0) {
+            return;
+        }
+        total += static_cast<std::size_t>(got);
+        forEachLine(std::string_view(record.data(), static_cast<std::size_t>(got)), false, onLine);
+    }
+}
+
+void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
+    if (count == 0) {
+        return;
+    }
+    if (!text.empty()) {
+        text += ", ";
+    }
+    text += std::to_string(count);
+    text += ' ';
+    text += count == 1 ? singular : plural;
+}
+
 }  // namespace
 
-// Until the kernel's trees are read, the host's database holds no nodes.
 tLinuxHostDeviceServices::tLinuxHostDeviceServices(std::string root) : root_(std::move(root)) {}
 
-HDEVINFO tLinuxHostDeviceServices::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD) {
+bool tLinuxHostDeviceServices::scanDevices(std::vector<DEVINST>& members) {
+    // Without a readable R/sys nothing can be said about the machine; with
+    // one but no ACPI device directory the machine has no ACPI nodes.
+    DIR* sys = ::opendir(joinPath(root_, "sys").c_str());
+    if (sys == nullptr) {
+        return false;
+    }
+    ::closedir(sys);
+
+    std::vector<std::string> names;
+    DIR* devices = ::opendir(joinPath(root_, "sys/bus/acpi/devices").c_str());
+    if (devices == nullptr) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return false;
+        }
+    } else {
+        errno = 0;
+        while (names.size() < kMaxDeviceEntries) {
+            const dirent* entry = ::readdir(devices);
+            if (entry == nullptr) {
+                break;
+            }
+            const std::string_view name(entry->d_name);
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+        }
+        const bool readFailed = errno != 0;
+        ::closedir(devices);
+        if (readFailed) {
+            return false;
+        }
+    }
+    std::sort(names.begin(), names.end());
+
+    for (tNode& node : nodes_) {
+        node.listed = false;
+    }
+    members.clear();
+    for (const std::string& name : names) {
+        auto found = devinstByEntry_.find(name);
+        if (found == devinstByEntry_.end()) {
+            nodes_.emplace_back();
+            found = devinstByEntry_.emplace(name, static_cast<DEVINST>(nodes_.size())).first;
+        }
+        refreshNode(nodes_[found->second - 1], name);
+        members.push_back(found->second);
+    }
+    return true;
+}
+
+void tLinuxHostDeviceServices::refreshNode(tNode& node, const std::string& entryName) {
+    const std::string entry = joinPath(root_, "sys/bus/acpi/devices/" + entryName);
+    std::string text;
+    bool truncated = false;
+
+    auto attribute = [&](const char* name) -> tReadOutcome {
+        const tReadOutcome outcome = readRegularFile(entry + "/" + name, kAttributeLimit, text, truncated);
+        return outcome == tReadOutcome::kRead && truncated ? tReadOutcome::kFailed : outcome;
+    };
+
+    std::optional<std::string> hid;
+    std::optional<std::string> uid;
+    if (attribute("hid") == tReadOutcome::kRead) {
+        hid = idAttribute(text);
+    }
+    if (attribute("uid") == tReadOutcome::kRead) {
+        uid = idAttribute(text);
+    }
+    node.id = makeInstanceId(hid, uid, entryName);
+    node.listed = true;
+
+    node.acpiName.clear();
+    if (attribute("path") == tReadOutcome::kRead) {
+        node.acpiName = acpiNameOfPath(text).value_or(std::string());
+    }
+
+    // Started: the kernel bound a physical device to the node (the link
+    // resolves to a directory; a dangling link or a loop does not), and the
+    // firmware, when it reports a status, says the device is present. A
+    // status that cannot be read or parsed does not say so.
+    const std::string link = entry + "/physical_node";
+    struct stat info {};
+    const bool bound = ::lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+                       ::stat(link.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    bool present = true;
+    switch (attribute("status")) {
+        case tReadOutcome::kMissing:
+            break;
+        case tReadOutcome::kFailed:
+            present = false;
+            break;
+        case tReadOutcome::kRead: {
+            const std::optional<std::uint64_t> status = decimalAttribute(text);
+            present = status && (*status & 1u) != 0;
+            break;
+        }
+    }
+    node.started = bound && present;
+
+    node.hostBridge = false;
+    if (node.started) {
+        char target[kLinkLimit];
+        const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
+            std::string_view path(target, static_cast<std::size_t>(length));
+            while (!path.empty() && path.back() == '/') {
+                path.remove_suffix(1);
+            }
+            const std::size_t slash = path.rfind('/');
+            const std::optional<tRootBus> bus =
+                parseHostBridgeName(slash == std::string_view::npos ? path : path.substr(slash + 1));
+            if (bus) {
+                node.hostBridge = true;
+                node.rootBus = *bus;
+            }
+        }
+    }
+}
+
+void tLinuxHostDeviceServices::loadRangeSources() {
+    // Read once per services object: the log does not change what it said
+    // at boot, and a survey asks for every root bridge's range twice.
+    if (rangeSourcesLoaded_) {
+        return;
+    }
+    rangeSourcesLoaded_ = true;
+    ++rangeSourceReads_;
+
+    forEachKernelLogLine(joinPath(root_, "dev/kmsg"), [this](std::string_view line) {
+        const std::optional<std::string_view> text = kernelLogRecordText(line);
+        if (!text) {
+            return;
+        }
+        std::optional<tRootBridgeRange> range = parseRootBridgeAnnouncement(*text);
+        if (range) {
+            announcements_.push_back(std::move(*range));
+        }
+    });
+
+    std::string iomem;
+    bool truncated = false;
+    if (readRegularFile(joinPath(root_, "proc/iomem"), kIomemLimit, iomem, truncated) == tReadOutcome::kRead) {
+        forEachLine(iomem, truncated, [this](std::string_view line) {
+            const std::optional<tBusWindow> window = parseConfigWindowLine(line);
+            if (window) {
+                windows_.push_back(*window);
+            }
+        });
+    }
+}
+
+const tLinuxHostDeviceServices::tNode* tLinuxHostDeviceServices::nodeOf(DEVINST node) const {
+    if (node == 0 || node > nodes_.size()) {
+        return nullptr;
+    }
+    return &nodes_[node - 1];
+}
+
+tLinuxHostDeviceServices::tSet* tLinuxHostDeviceServices::liveSet(HDEVINFO set) {
+    const auto value = reinterpret_cast<std::uintptr_t>(set);
+    if (value < kSetBase || value - kSetBase >= sets_.size() || !sets_[value - kSetBase].live) {
+        return nullptr;
+    }
+    return &sets_[value - kSetBase];
+}
+
+tLinuxHostDeviceServices::tHandle* tLinuxHostDeviceServices::liveHandle(std::uintptr_t value, bool wantLogConf,
+                                                                        bool anyKind) {
+    if (value < kHandleBase || value - kHandleBase >= handles_.size()) {
+        return nullptr;
+    }
+    tHandle& handle = handles_[value - kHandleBase];
+    if (!handle.live || (!anyKind && handle.isLogConf != wantLogConf)) {
+        return nullptr;
+    }
+    return &handle;
+}
+
+std::uintptr_t tLinuxHostDeviceServices::newHandle(const tHandle& handle) {
+    handles_.push_back(handle);
+    if (handle.isLogConf) {
+        ++logConfsHeld_;
+    } else {
+        ++descriptorsHeld_;
+    }
+    return kHandleBase + handles_.size() - 1;
+}
+
+HDEVINFO tLinuxHostDeviceServices::SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND,
+                                                        DWORD flags) {
+    // Every set covers every node; a class or enumerator filter is not
+    // served, so asking for one fails rather than returning too much.
+    if (enumerator != nullptr || (classGuid != nullptr && (flags & DIGCF_ALLCLASSES) == 0)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    tSet set;
+    if (!scanDevices(set.members)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    sets_.push_back(std::move(set));
     ++setsHeld_;
-    return reinterpret_cast<HDEVINFO>(kHostSet);
+    return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
 }
 
-BOOL tLinuxHostDeviceServices::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A*) {
-    return set == reinterpret_cast<HDEVINFO>(kHostSet) ? TRUE : FALSE;
+BOOL tLinuxHostDeviceServices::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
+    if (liveSet(set) == nullptr || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
+        ++misuses_;
+        return FALSE;
+    }
+    // A local set: no class, no remote machine.
+    std::memset(&detail->ClassGuid, 0, sizeof detail->ClassGuid);
+    detail->RemoteMachineHandle = nullptr;
+    detail->RemoteMachineName[0] = '\0';
+    return TRUE;
 }
 
-BOOL tLinuxHostDeviceServices::SetupDiEnumDeviceInfo(HDEVINFO, DWORD, SP_DEVINFO_DATA*) {
-    return FALSE;
+BOOL tLinuxHostDeviceServices::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
+    const tSet* members = liveSet(set);
+    if (members == nullptr || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        ++misuses_;
+        return FALSE;
+    }
+    if (memberIndex >= members->members.size()) {
+        return FALSE;
+    }
+    std::memset(&record->ClassGuid, 0, sizeof record->ClassGuid);
+    record->DevInst = members->members[memberIndex];
+    record->Reserved = 0;
+    return TRUE;
 }
 
 BOOL tLinuxHostDeviceServices::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    if (set != reinterpret_cast<HDEVINFO>(kHostSet) || setsHeld_ == 0) {
+    tSet* members = liveSet(set);
+    if (members == nullptr) {
+        ++misuses_;
         return FALSE;
     }
+    members->live = false;
+    members->members.clear();
+    members->members.shrink_to_fit();
     --setsHeld_;
     return TRUE;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_Device_IDA(DEVINST, PSTR, ULONG, ULONG) {
-    return CR_NO_SUCH_DEVNODE;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags) {
+    const tNode* hostNode = nodeOf(node);
+    if (hostNode == nullptr) {
+        ++misuses_;
+        return CR_INVALID_DEVNODE;
+    }
+    if (buffer == nullptr) {
+        ++misuses_;
+        return CR_INVALID_POINTER;
+    }
+    if (flags != 0) {
+        return CR_INVALID_FLAG;
+    }
+    const std::string& id = hostNode->id;
+    if (id.size() >= bufferLength) {
+        return CR_BUFFER_SMALL;
+    }
+    std::memcpy(buffer, id.c_str(), id.size() + 1);
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_DevNode_Status(ULONG*, ULONG*, DEVINST, ULONG) {
-    return CR_NO_SUCH_DEVNODE;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) {
+    const tNode* hostNode = nodeOf(node);
+    if (hostNode == nullptr || status == nullptr || problem == nullptr) {
+        ++misuses_;
+        return hostNode == nullptr ? CR_INVALID_DEVNODE : CR_INVALID_POINTER;
+    }
+    if (flags != 0) {
+        return CR_INVALID_FLAG;
+    }
+    *status = hostNode->started ? DN_STARTED : 0;
+    *problem = 0;
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_First_Log_Conf(LOG_CONF*, DEVINST, ULONG) {
-    return CR_NO_SUCH_DEVNODE;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
+    const tNode* hostNode = nodeOf(node);
+    if (hostNode == nullptr || logConf == nullptr) {
+        ++misuses_;
+        return hostNode == nullptr ? CR_INVALID_DEVNODE : CR_INVALID_POINTER;
+    }
+    if (flags != BOOT_LOG_CONF || !hostNode->started || !hostNode->hostBridge) {
+        return CR_NO_MORE_LOG_CONF;
+    }
+    loadRangeSources();
+    const tRootBus bus = hostNode->rootBus;
+    std::optional<std::uint32_t> end = kernelLogBusEnd(announcements_, hostNode->acpiName, bus);
+    if (!end) {
+        std::vector<tRootBus> rootBuses;
+        for (const tNode& other : nodes_) {
+            if (other.listed && other.started && other.hostBridge) {
+                rootBuses.push_back(other.rootBus);
+            }
+        }
+        end = configWindowBusEnd(windows_, rootBuses, bus);
+    }
+    tHandle handle;
+    handle.isLogConf = true;
+    handle.hasBusNumber = end.has_value();
+    handle.base = bus.bus;
+    handle.end = end.value_or(0);
+    *logConf = newHandle(handle);
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_Next_Res_Des(RES_DES*, RES_DES, RESOURCEID, RESOURCEID*, ULONG) {
-    return CR_INVALID_RES_DES;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                                        RESOURCEID* resourceId, ULONG flags) {
+    const tHandle* handle = liveHandle(current, false, true);
+    if (handle == nullptr) {
+        ++misuses_;
+        return CR_INVALID_RES_DES;
+    }
+    if (next == nullptr || (forResource == ResType_All && resourceId == nullptr)) {
+        ++misuses_;
+        return CR_INVALID_POINTER;
+    }
+    if (flags != 0) {
+        return CR_INVALID_FLAG;
+    }
+    // A boot configuration holds at most its one bus-number descriptor, so
+    // only the log conf itself has a next one.
+    const bool wanted = forResource == ResType_All || forResource == ResType_BusNumber;
+    if (!handle->isLogConf || !handle->hasBusNumber || !wanted) {
+        return CR_NO_MORE_RES_DES;
+    }
+    tHandle descriptor = *handle;  // the descriptor keeps its own copy of the range
+    descriptor.isLogConf = false;
+    *next = newHandle(descriptor);
+    if (resourceId != nullptr) {
+        *resourceId = ResType_BusNumber;
+    }
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_Res_Des_Data_Size(ULONG*, RES_DES, ULONG) {
-    return CR_INVALID_RES_DES;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+    const tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr || size == nullptr) {
+        ++misuses_;
+        return handle == nullptr ? CR_INVALID_RES_DES : CR_INVALID_POINTER;
+    }
+    if (flags != 0) {
+        return CR_INVALID_FLAG;
+    }
+    *size = sizeof(BUSNUMBER_DES);
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Get_Res_Des_Data(RES_DES, PVOID, ULONG, ULONG) {
-    return CR_INVALID_RES_DES;
+CONFIGRET tLinuxHostDeviceServices::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength,
+                                                        ULONG flags) {
+    const tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr || buffer == nullptr) {
+        ++misuses_;
+        return handle == nullptr ? CR_INVALID_RES_DES : CR_INVALID_POINTER;
+    }
+    if (flags != 0) {
+        return CR_INVALID_FLAG;
+    }
+    if (bufferLength < sizeof(BUSNUMBER_DES)) {
+        return CR_BUFFER_SMALL;
+    }
+    BUSNUMBER_DES header{};
+    header.BUSD_Count = 1;
+    header.BUSD_Type = kBusNumberRangeType;
+    header.BUSD_Flags = 0;
+    header.BUSD_Alloc_Base = handle->base;
+    header.BUSD_Alloc_End = handle->end;
+    std::memcpy(buffer, &header, sizeof header);
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Free_Res_Des_Handle(RES_DES) {
-    return CR_INVALID_RES_DES;
+CONFIGRET tLinuxHostDeviceServices::CM_Free_Res_Des_Handle(RES_DES descriptor) {
+    tHandle* handle = liveHandle(descriptor, false, false);
+    if (handle == nullptr) {
+        ++misuses_;
+        return CR_INVALID_RES_DES;
+    }
+    handle->live = false;
+    --descriptorsHeld_;
+    return CR_SUCCESS;
 }
 
-CONFIGRET tLinuxHostDeviceServices::CM_Free_Log_Conf_Handle(LOG_CONF) {
-    return CR_INVALID_LOG_CONF;
+CONFIGRET tLinuxHostDeviceServices::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
+    tHandle* handle = liveHandle(logConf, true, false);
+    if (handle == nullptr) {
+        ++misuses_;
+        return CR_INVALID_LOG_CONF;
+    }
+    handle->live = false;
+    --logConfsHeld_;
+    return CR_SUCCESS;
+}
+
+std::string tLinuxHostDeviceServices::leakReport() const {
+    std::string text;
+    appendCount(text, setsHeld_, "device set", "device sets");
+    appendCount(text, logConfsHeld_, "log-configuration handle", "log-configuration handles");
+    appendCount(text, descriptorsHeld_, "descriptor handle", "descriptor handles");
+    appendCount(text, misuses_, "invalid call", "invalid calls");
+    return text;
 }
 
 iDeviceServices& platformDeviceServices() {

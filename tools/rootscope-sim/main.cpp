@@ -1,14 +1,22 @@
 // rootscope-sim: runs the very survey of rootscope over a simulated device
-// tree read from a fixture, then checks that nothing was left held.
+// tree read from a fixture (--tree), or over the Linux host services rooted
+// at a directory laid out like a machine's /sys, /dev and /proc
+// (--sysroot), then checks that nothing was left held.
 //
 // Exit codes: the survey's own (0, or 1 when it recorded an error); 2 when
-// the command line or the fixture is unusable; 3 when a device set, handle
-// or buffer was leaked or misused.
+// the command line, the fixture or the directory is unusable; 3 when a
+// device set, handle or buffer was leaked or misused.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
+#include "CountingHeap.h"
 #include "Fixture.h"
+#if !defined(_WIN32)
+#include "LinuxHostDeviceServices.h"
+#endif
 #include "RootBusSurvey.h"
 #include "SimulatedDeviceTree.h"
 
@@ -18,7 +26,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitLeak = 3;
 
 int usage() {
-    std::fputs("usage: rootscope-sim --tree FIXTURE.json\n", stderr);
+    std::fputs("usage: rootscope-sim --tree FIXTURE.json | --sysroot DIR\n", stderr);
     return kExitUsage;
 }
 
@@ -43,11 +51,46 @@ int runTree(const char* path) {
     return exitCode;
 }
 
+#if !defined(_WIN32)
+int runSysroot(const char* directory) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(directory, error)) {
+        std::fprintf(stderr, "rootscope-sim: %s: not a directory\n", directory);
+        return kExitUsage;
+    }
+    rootscope::tLinuxHostDeviceServices services(directory);
+    rootscope::tCountingHeap heap;
+    int exitCode = 0;
+    {
+        rootscope::tScopedDeviceServices scope(services);
+        const rootscope::tHeap* previousHeap = rootscope::useHeap(&heap.heap());
+        exitCode = rootscope::runRootBusSurvey(stdout, stdin);
+        rootscope::useHeap(previousHeap);
+    }
+    std::string leaks = services.leakReport();
+    if (heap.buffersHeld() + heap.misuses() != 0) {
+        leaks += leaks.empty() ? "" : ", ";
+        leaks += std::to_string(heap.buffersHeld()) + " descriptor buffer(s), " + std::to_string(heap.misuses()) +
+                 " invalid buffer release(s)";
+    }
+    if (!leaks.empty()) {
+        std::fprintf(stderr, "leak: %s\n", leaks.c_str());
+        return kExitLeak;
+    }
+    return exitCode;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--tree") == 0) {
         return runTree(argv[2]);
     }
+#if !defined(_WIN32)
+    if (argc == 3 && std::strcmp(argv[1], "--sysroot") == 0) {
+        return runSysroot(argv[2]);
+    }
+#endif
     return usage();
 }
