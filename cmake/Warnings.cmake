@@ -2,6 +2,9 @@
 function(rootscope_warnings target)
     if(MSVC)
         target_compile_options(${target} PRIVATE /W4 /permissive-)
+        # The C library's portable calls (strcpy, fopen...) stay in use; the
+        # "_s" replacements MSVC would have instead exist nowhere else.
+        target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
         if(ROOTSCOPE_WARNINGS_AS_ERRORS)
             target_compile_options(${target} PRIVATE /WX)
         endif()
