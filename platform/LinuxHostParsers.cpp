@@ -311,12 +311,14 @@ std::optional<std::uint64_t> decimalAttribute(std::string_view raw) {
 }
 
 std::string sanitisedEntryName(std::string_view name) {
-    std::string result;
-    for (char c : name.substr(0, kMaxIdPartLength)) {
-        result += isIdByte(c) ? c : '_';
+    if (name.empty()) {
+        return std::string(1, '_');
     }
-    if (result.empty()) {
-        result = "_";
+    std::string result(name.substr(0, kMaxIdPartLength));
+    for (char& c : result) {
+        if (!isIdByte(c)) {
+            c = '_';
+        }
     }
     return result;
 }
