@@ -35,6 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FixtureRefused,
     testing::Values(
         tBadFixture{"", "(json): "}, tBadFixture{"[1, 2]", "(top level): expected an object"},
+        // A number beyond a double's range is refused, not thrown past the loader.
+        tBadFixture{R"({"nodes": [], "heap_fails_after": 1E400})", "(json): "},
         tBadFixture{"{}", "nodes: required"}, tBadFixture{R"({"nodes": {}})", "nodes: expected an array"},
         tBadFixture{R"({"nodes": [], "open_sets": 1})", "open_sets: unknown key"},
         tBadFixture{R"({"nodes": [], "open_set": "yes"})", "open_set: expected 0 or a non-zero integer"},

@@ -170,7 +170,9 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
     json document;
     try {
         document = json::parse(text);
-    } catch (const json::parse_error& parseError) {
+    } catch (const json::exception& parseError) {
+        // Not only syntax errors: a number too large for a double is an
+        // out_of_range error, and a fixture must never take the harness down.
         error = std::string("(json): ") + parseError.what();
         return false;
     }
