@@ -6,7 +6,7 @@ set -euo pipefail
 # Needed to build the test suite.
 required=(cmake g++ libgtest-dev nlohmann-json3-dev)
 # Used by tests that show as skipped without them.
-optional=()
+optional=(valgrind clang libclang-rt-14-dev)
 
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do
