@@ -77,8 +77,196 @@ std::uintptr_t tSimulatedDeviceTree::newHandle(const tHandle& handle) {
     return kHandleBase + handles_.size() - 1;
 }
 
+// ------------------------------------------------ numbering and fault plan
+
+const char* simCallName(tSimCall call) {
+    switch (call) {
+        case tSimCall::OpenSet: return "SetupDiGetClassDevsA";
+        case tSimCall::DescribeSet: return "SetupDiGetDeviceInfoListDetailA";
+        case tSimCall::EnumerateSet: return "SetupDiEnumDeviceInfo";
+        case tSimCall::DestroySet: return "SetupDiDestroyDeviceInfoList";
+        case tSimCall::ReadId: return "CM_Get_Device_IDA";
+        case tSimCall::QueryStatus: return "CM_Get_DevNode_Status";
+        case tSimCall::FirstLogConf: return "CM_Get_First_Log_Conf";
+        case tSimCall::NextResDes: return "CM_Get_Next_Res_Des";
+        case tSimCall::ResDesDataSize: return "CM_Get_Res_Des_Data_Size";
+        case tSimCall::ResDesData: return "CM_Get_Res_Des_Data";
+        case tSimCall::FreeResDes: return "CM_Free_Res_Des_Handle";
+        case tSimCall::FreeLogConf: return "CM_Free_Log_Conf_Handle";
+        case tSimCall::Allocate: return "allocation";
+    }
+    return "?";
+}
+
+bool simCallReturnsConfigRet(tSimCall call) {
+    switch (call) {
+        case tSimCall::OpenSet:
+        case tSimCall::DescribeSet:
+        case tSimCall::EnumerateSet:
+        case tSimCall::DestroySet:
+        case tSimCall::Allocate:
+            return false;
+        default:
+            return true;
+    }
+}
+
+void tSimulatedDeviceTree::failCall(std::uint64_t call, CONFIGRET result) {
+    faults_[call] = result == CR_SUCCESS ? CR_FAILURE : result;
+}
+
+std::optional<CONFIGRET> tSimulatedDeviceTree::beginCall(tSimCall call) {
+    log_.push_back({call, CR_SUCCESS, false});
+    const auto fault = faults_.find(log_.size());
+    if (fault == faults_.end()) {
+        return std::nullopt;
+    }
+    log_.back().injected = true;
+    return fault->second;
+}
+
+CONFIGRET tSimulatedDeviceTree::endCall(CONFIGRET result) {
+    log_.back().result = result;
+    return result;
+}
+
+BOOL tSimulatedDeviceTree::endCall(BOOL result) {
+    log_.back().result = result ? CR_SUCCESS : CR_FAILURE;
+    return result;
+}
+
+// A failed call's outputs: nothing a caller may rely on. Handle values are
+// ones the tree never hands out, so using one is caught as misuse.
+namespace {
+constexpr std::uintptr_t kGarbageHandle = 0xCCCCCCCCu;
+}  // namespace
+
 HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD) {
     ++calls_;
+    if (beginCall(tSimCall::OpenSet)) {
+        endCall(FALSE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HDEVINFO set = openSet();
+    endCall(set != INVALID_HANDLE_VALUE ? TRUE : FALSE);
+    return set;
+}
+
+BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
+    ++calls_;
+    if (beginCall(tSimCall::DescribeSet)) {
+        return endCall(FALSE);
+    }
+    return endCall(describeSet(set, detail));
+}
+
+BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
+    ++calls_;
+    if (beginCall(tSimCall::EnumerateSet)) {
+        if (record != nullptr) {
+            record->DevInst = static_cast<DWORD>(kGarbageHandle);
+        }
+        return endCall(FALSE);
+    }
+    return endCall(enumerateSet(set, memberIndex, record));
+}
+
+BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    ++calls_;
+    const bool injected = beginCall(tSimCall::DestroySet).has_value();
+    const BOOL result = destroySet(set);
+    return endCall(injected ? FALSE : result);
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::ReadId)) {
+        if (buffer != nullptr) {
+            std::memset(buffer, kGarbage, bufferLength);
+        }
+        return endCall(*fault);
+    }
+    return endCall(readId(node, buffer, bufferLength));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::QueryStatus)) {
+        // An unreliable service: the failed query still writes bits.
+        if (status != nullptr && problem != nullptr) {
+            *status = ~ULONG{0};
+            *problem = ~ULONG{0};
+        }
+        return endCall(*fault);
+    }
+    return endCall(queryStatus(status, problem, node));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::FirstLogConf)) {
+        if (logConf != nullptr) {
+            *logConf = kGarbageHandle;
+        }
+        return endCall(*fault);
+    }
+    return endCall(firstLogConf(logConf, node, flags));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                                    RESOURCEID* resourceId, ULONG) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::NextResDes)) {
+        if (next != nullptr) {
+            *next = kGarbageHandle;
+        }
+        if (resourceId != nullptr) {
+            *resourceId = ResType_BusNumber;  // the most tempting lie
+        }
+        return endCall(*fault);
+    }
+    return endCall(nextResDes(next, current, forResource, resourceId));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::ResDesDataSize)) {
+        if (size != nullptr) {
+            *size = ~ULONG{0};
+        }
+        return endCall(*fault);
+    }
+    return endCall(resDesDataSize(size, descriptor));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG) {
+    ++calls_;
+    if (const auto fault = beginCall(tSimCall::ResDesData)) {
+        if (buffer != nullptr) {
+            std::memset(buffer, kGarbage, bufferLength);
+        }
+        return endCall(*fault);
+    }
+    return endCall(resDesData(descriptor, buffer, bufferLength));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
+    ++calls_;
+    const auto fault = beginCall(tSimCall::FreeResDes);
+    const CONFIGRET result = freeResDes(descriptor);
+    return endCall(fault && result == CR_SUCCESS ? *fault : result);
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
+    ++calls_;
+    const auto fault = beginCall(tSimCall::FreeLogConf);
+    const CONFIGRET result = freeLogConf(logConf);
+    return endCall(fault && result == CR_SUCCESS ? *fault : result);
+}
+
+// ------------------------------------------------------- the tree's answers
+
+HDEVINFO tSimulatedDeviceTree::openSet() {
     if (tree_.openSetFails) {
         return INVALID_HANDLE_VALUE;
     }
@@ -87,8 +275,7 @@ HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DW
     return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
 }
 
-BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
-    ++calls_;
+BOOL tSimulatedDeviceTree::describeSet(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
     if (!liveSet(set) || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
         ++misuses_;
         return FALSE;
@@ -96,8 +283,7 @@ BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVI
     return tree_.detailQueryFails ? FALSE : TRUE;
 }
 
-BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
-    ++calls_;
+BOOL tSimulatedDeviceTree::enumerateSet(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
     if (!liveSet(set) || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
         ++misuses_;
         return FALSE;
@@ -109,8 +295,7 @@ BOOL tSimulatedDeviceTree::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex
     return TRUE;
 }
 
-BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    ++calls_;
+BOOL tSimulatedDeviceTree::destroySet(HDEVINFO set) {
     if (!liveSet(set)) {
         ++misuses_;
         return FALSE;
@@ -120,8 +305,7 @@ BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     return TRUE;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::readId(DEVINST node, PSTR buffer, ULONG bufferLength) {
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr) {
         ++misuses_;
@@ -148,8 +332,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULO
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::queryStatus(ULONG* status, ULONG* problem, DEVINST node) {
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr || status == nullptr || problem == nullptr) {
         ++misuses_;
@@ -166,8 +349,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* prob
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::firstLogConf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
     const tSimNode* simNode = nodeOf(node);
     if (simNode == nullptr || logConf == nullptr) {
         ++misuses_;
@@ -183,9 +365,8 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
-                                                    RESOURCEID* resourceId, ULONG) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::nextResDes(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                           RESOURCEID* resourceId) {
     const tHandle* handle = liveHandle(current, false, true);
     if (handle == nullptr || next == nullptr) {
         ++misuses_;
@@ -212,8 +393,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::resDesDataSize(ULONG* size, RES_DES descriptor) {
     const tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr || size == nullptr) {
         ++misuses_;
@@ -228,8 +408,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES de
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::resDesData(RES_DES descriptor, PVOID buffer, ULONG bufferLength) {
     const tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr || buffer == nullptr) {
         ++misuses_;
@@ -256,8 +435,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID bu
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::freeResDes(RES_DES descriptor) {
     tHandle* handle = liveHandle(descriptor, false, false);
     if (handle == nullptr) {
         ++misuses_;
@@ -268,8 +446,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
     return CR_SUCCESS;
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
-    ++calls_;
+CONFIGRET tSimulatedDeviceTree::freeLogConf(LOG_CONF logConf) {
     tHandle* handle = liveHandle(logConf, true, false);
     if (handle == nullptr) {
         ++misuses_;
@@ -282,15 +459,17 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
 
 void* tSimulatedDeviceTree::heapAllocate(std::size_t size, void* context) {
     auto* self = static_cast<tSimulatedDeviceTree*>(context);
+    const bool injected = self->beginCall(tSimCall::Allocate).has_value();
     const bool exhausted = self->tree_.heapFailsAfter && self->allocations_ >= *self->tree_.heapFailsAfter;
     ++self->allocations_;
-    if (exhausted || size > kLargestAllocation) {
-        return nullptr;
+    void* buffer = nullptr;
+    if (!injected && !exhausted && size <= kLargestAllocation) {
+        buffer = std::malloc(size);
     }
-    void* buffer = std::malloc(size);
     if (buffer != nullptr) {
         self->buffers_.insert(buffer);
     }
+    self->endCall(buffer != nullptr ? TRUE : FALSE);
     return buffer;
 }
 

@@ -5,9 +5,14 @@
 // handle and descriptor buffer still held, so a caller can prove that each is
 // released on every path. Handles are never reused: a handle used after its
 // release, or released twice, is caught and counted as misuse.
+//
+// Every service call and every heap allocation gets a number (1, 2, 3, ...)
+// and a line in the call log, and a fault plan can make any numbered call
+// fail, so a test can fail each call of a run in turn.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -49,6 +54,38 @@ struct tSimTree {
     std::vector<tSimNode> nodes;
 };
 
+// What a numbered call was.
+enum class tSimCall : std::uint8_t {
+    OpenSet,         // SetupDiGetClassDevsA
+    DescribeSet,     // SetupDiGetDeviceInfoListDetailA
+    EnumerateSet,    // SetupDiEnumDeviceInfo
+    DestroySet,      // SetupDiDestroyDeviceInfoList
+    ReadId,          // CM_Get_Device_IDA
+    QueryStatus,     // CM_Get_DevNode_Status
+    FirstLogConf,    // CM_Get_First_Log_Conf
+    NextResDes,      // CM_Get_Next_Res_Des
+    ResDesDataSize,  // CM_Get_Res_Des_Data_Size
+    ResDesData,      // CM_Get_Res_Des_Data
+    FreeResDes,      // CM_Free_Res_Des_Handle
+    FreeLogConf,     // CM_Free_Log_Conf_Handle
+    Allocate,        // a descriptor buffer from the tree's heap
+};
+
+// The service's own name for the call ("CM_Get_Next_Res_Des", "allocation").
+const char* simCallName(tSimCall call);
+
+// True for the calls that answer with a CONFIGRET; the others answer only
+// success or failure.
+bool simCallReturnsConfigRet(tSimCall call);
+
+// One line of the call log: the call and how it came out. For the calls
+// without a CONFIGRET, `result` is CR_SUCCESS or CR_FAILURE.
+struct tSimCallRecord {
+    tSimCall call;
+    CONFIGRET result;
+    bool injected;  // the failure came from the fault plan
+};
+
 class tSimulatedDeviceTree final : public iDeviceServices {
 public:
     explicit tSimulatedDeviceTree(tSimTree tree);
@@ -84,6 +121,17 @@ public:
     // Service calls made so far, of every kind.
     std::uint64_t calls() const { return calls_; }
 
+    // Makes numbered call `call` (counting from 1, service calls and heap
+    // allocations alike) fail. CM_ calls return `result`, which must not be
+    // CR_SUCCESS; SetupDi calls fail (INVALID_HANDLE_VALUE or FALSE) and
+    // allocations return null whatever `result` says. A failed call leaves
+    // garbage in its outputs, as a real service may. A failed release still
+    // releases: its caller has no way to try again.
+    void failCall(std::uint64_t call, CONFIGRET result = CR_FAILURE);
+
+    // Every numbered call so far, in order; entry k-1 is call k.
+    const std::vector<tSimCallRecord>& callLog() const { return log_; }
+
     // What is still held and what was misused, as one line ("" when clean),
     // e.g. "1 device set, 2 descriptor handles".
     std::string leakReport() const;
@@ -101,6 +149,25 @@ private:
     std::uintptr_t newHandle(const tHandle& handle);
     bool liveSet(HDEVINFO set) const;
 
+    // Numbers the next call, logs it and returns the planned failure, if any.
+    std::optional<CONFIGRET> beginCall(tSimCall call);
+    // Records how the call begun last came out and passes the result on.
+    CONFIGRET endCall(CONFIGRET result);
+    BOOL endCall(BOOL result);
+
+    HDEVINFO openSet();
+    BOOL describeSet(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail);
+    BOOL enumerateSet(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record);
+    BOOL destroySet(HDEVINFO set);
+    CONFIGRET readId(DEVINST node, PSTR buffer, ULONG bufferLength);
+    CONFIGRET queryStatus(ULONG* status, ULONG* problem, DEVINST node);
+    CONFIGRET firstLogConf(LOG_CONF* logConf, DEVINST node, ULONG flags);
+    CONFIGRET nextResDes(RES_DES* next, RES_DES current, RESOURCEID forResource, RESOURCEID* resourceId);
+    CONFIGRET resDesDataSize(ULONG* size, RES_DES descriptor);
+    CONFIGRET resDesData(RES_DES descriptor, PVOID buffer, ULONG bufferLength);
+    CONFIGRET freeResDes(RES_DES descriptor);
+    CONFIGRET freeLogConf(LOG_CONF logConf);
+
     static void* heapAllocate(std::size_t size, void* context);
     static void heapRelease(void* buffer, void* context);
 
@@ -114,6 +181,8 @@ private:
     std::uint64_t misuses_ = 0;
     std::uint64_t calls_ = 0;
     std::unordered_set<void*> buffers_;
+    std::map<std::uint64_t, CONFIGRET> faults_;
+    std::vector<tSimCallRecord> log_;
     tHeap heap_;
 };
 

@@ -35,8 +35,12 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FixtureRefused,
     testing::Values(
         tBadFixture{"", "(json): "}, tBadFixture{"[1, 2]", "(top level): expected an object"},
+        // A number beyond a double's range is refused, not thrown past the loader.
+        tBadFixture{R"({"nodes": [], "heap_fails_after": 1E400})", "(json): "},
         tBadFixture{"{}", "nodes: required"}, tBadFixture{R"({"nodes": {}})", "nodes: expected an array"},
         tBadFixture{R"({"nodes": [], "open_sets": 1})", "open_sets: unknown key"},
+        // Control characters in a key are shown escaped: the refusal stays one line.
+        tBadFixture{R"({"nodes": [], "open\nset\u0001": 1})", "open\\nset\\x01: unknown key"},
         tBadFixture{R"({"nodes": [], "open_set": "yes"})", "open_set: expected 0 or a non-zero integer"},
         tBadFixture{R"({"nodes": [], "heap_fails_after": -1})", "heap_fails_after: expected an unsigned"},
         tBadFixture{R"({"nodes": [7]})", "nodes[0]: expected an object"},

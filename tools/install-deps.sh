@@ -6,9 +6,9 @@ set -euo pipefail
 # Needed to build the test suite.
 required=(cmake g++ libgtest-dev nlohmann-json3-dev)
 # Used by tests that show as skipped without them: the Windows build (cross
-# compiler, GoogleTest sources, Wine to run it) and the listing of the
-# Windows package.
-optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip)
+# compiler, GoogleTest sources, Wine to run it), the listing of the Windows
+# package, valgrind, and the fuzzers (clang with its libFuzzer runtime).
+optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip valgrind clang libclang-rt-14-dev)
 
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do

@@ -88,7 +88,25 @@ public:
         return it == object_.end() ? nullptr : &*it;
     }
 
-    std::string field(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
+    // A key is shown with its control characters escaped, so that a refusal
+    // naming a strange key is still one line.
+    std::string field(const std::string& key) const {
+        std::string shown;
+        for (const char c : key) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '\n') {
+                shown += "\\n";
+            } else if (byte < 0x20 || byte == 0x7f) {
+                static const char kHex[] = "0123456789abcdef";
+                shown += "\\x";
+                shown += kHex[byte >> 4];
+                shown += kHex[byte & 0xf];
+            } else {
+                shown += c;
+            }
+        }
+        return path_.empty() ? shown : path_ + "." + shown;
+    }
 
     bool fail(const std::string& where, const std::string& what) {
         error_ = where + ": " + what;
@@ -170,7 +188,9 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
     json document;
     try {
         document = json::parse(text);
-    } catch (const json::parse_error& parseError) {
+    } catch (const json::exception& parseError) {
+        // Not only syntax errors: a number too large for a double is an
+        // out_of_range error, and a fixture must never take the harness down.
         error = std::string("(json): ") + parseError.what();
         return false;
     }

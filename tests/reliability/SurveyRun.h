@@ -1,0 +1,59 @@
+// One survey run over a simulated tree with planned faults, and the checks
+// every such run must pass whatever failed in it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ReportShape.h"
+#include "SimulatedDeviceTree.h"
+#include "StatusBlock.h"
+
+namespace rootscope {
+
+// Call number (from 1) -> the failure it returns.
+using tFaultPlan = std::map<std::uint64_t, CONFIGRET>;
+
+struct tSurveyRun {
+    int exitCode = -1;
+    tStatusBlock status{};
+    std::string report;
+    std::string leaks;  // the tree's leak report; "" when everything went back
+    std::vector<tSimCallRecord> log;
+};
+
+// Runs the whole survey over `tree` with `faults`, the report going to a
+// temporary file and standard input at its end.
+tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults = {});
+
+// True when a call came out in a way the survey must treat as the end of its
+// device work: a device set that cannot be opened or described, a boot
+// configuration or descriptor walk that fails for a reason other than "no
+// more", an exhausted heap. Every other failure only changes what is shown.
+bool endsDeviceWork(const tSimCallRecord& record);
+
+// What the run must come to, read from its call log alone: the first call
+// that ends the device work decides the error code; without one, no error.
+struct tVerdict {
+    bool error = false;
+    std::int32_t code = 0;
+    std::size_t call = 0;  // number of the deciding call
+};
+tVerdict verdictOf(const std::vector<tSimCallRecord>& log);
+
+// Every invariant of a run: nothing leaked or misused, a well-formed report,
+// result line, status and exit code agreeing with one another and with the
+// verdict, and no device reads after the deciding failure. Returns "" when
+// all hold, else one problem per line.
+std::string checkRun(const tSurveyRun& run, tReportShape* shape = nullptr);
+
+// The tree as fixture text for rootscope-sim, to reproduce a failing run.
+std::string fixtureText(const tSimTree& tree);
+
+// The plan and the log, compact, for failure messages.
+std::string describe(const tFaultPlan& faults);
+std::string describe(const std::vector<tSimCallRecord>& log);
+
+}  // namespace rootscope
