@@ -14,14 +14,21 @@ struct tCloseFile {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-std::string readAll(std::FILE* file) {
-    std::string text;
+// One scratch file for the report of every run in the process: thousands of
+// temporary files are slow to make on Windows and, under Wine, now and then
+// cannot be made at all.
+std::FILE* reportFile() {
+    static const std::unique_ptr<std::FILE, tCloseFile> file(std::tmpfile());
+    return file.get();
+}
+
+// What the last run wrote: from the start of the file up to where it stopped
+// writing (older, longer reports may lie beyond).
+std::string readReport(std::FILE* file) {
+    const long length = std::ftell(file);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     std::rewind(file);
-    char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text.append(chunk, got);
-    }
+    text.resize(std::fread(text.data(), 1, text.size(), file));
     return text;
 }
 
@@ -47,16 +54,17 @@ tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults) {
     for (const auto& [call, result] : faults) {
         services.failCall(call, result);
     }
-    std::unique_ptr<std::FILE, tCloseFile> out(std::tmpfile());
-    if (!out) {
+    std::FILE* out = reportFile();
+    if (out == nullptr) {
         run.leaks = "no temporary file for the report";
         return run;
     }
+    std::rewind(out);
     {
         tSimulatedTreeScope scope(services);
-        run.exitCode = runRootBusSurvey(out.get(), nullptr, &run.status);
+        run.exitCode = runRootBusSurvey(out, nullptr, &run.status);
     }
-    run.report = readAll(out.get());
+    run.report = readReport(out);
     run.leaks = services.leakReport();
     run.log = services.callLog();
     return run;
