@@ -53,28 +53,31 @@ const tSimNode* tSimulatedDeviceTree::nodeOf(DEVINST node) const {
 
 bool tSimulatedDeviceTree::liveSet(HDEVINFO set) const {
     const auto value = reinterpret_cast<std::uintptr_t>(set);
-    return value >= kSetBase && value - kSetBase < sets_.size() && sets_[value - kSetBase];
+    for (const std::uintptr_t live : liveSets_) {
+        if (live == value) {
+            return true;
+        }
+    }
+    return false;
 }
 
 tSimulatedDeviceTree::tHandle* tSimulatedDeviceTree::liveHandle(std::uintptr_t value, bool wantLogConf, bool anyKind) {
-    if (value < kHandleBase || value - kHandleBase >= handles_.size()) {
+    const auto found = handles_.find(value);
+    if (found == handles_.end() || (!anyKind && found->second.isLogConf != wantLogConf)) {
         return nullptr;
     }
-    tHandle& handle = handles_[value - kHandleBase];
-    if (!handle.live || (!anyKind && handle.isLogConf != wantLogConf)) {
-        return nullptr;
-    }
-    return &handle;
+    return &found->second;
 }
 
 std::uintptr_t tSimulatedDeviceTree::newHandle(const tHandle& handle) {
-    handles_.push_back(handle);
+    const std::uintptr_t value = kHandleBase + nextHandle_++;
+    handles_.emplace(value, handle);
     if (handle.isLogConf) {
         ++logConfsHeld_;
     } else {
         ++descriptorsHeld_;
     }
-    return kHandleBase + handles_.size() - 1;
+    return value;
 }
 
 HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD) {
@@ -82,9 +85,10 @@ HDEVINFO tSimulatedDeviceTree::SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DW
     if (tree_.openSetFails) {
         return INVALID_HANDLE_VALUE;
     }
-    sets_.push_back(true);
+    const std::uintptr_t value = kSetBase + setsOpened_++;
+    liveSets_.push_back(value);
     ++setsHeld_;
-    return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
+    return reinterpret_cast<HDEVINFO>(value);
 }
 
 BOOL tSimulatedDeviceTree::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
@@ -115,7 +119,7 @@ BOOL tSimulatedDeviceTree::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
         ++misuses_;
         return FALSE;
     }
-    sets_[reinterpret_cast<std::uintptr_t>(set) - kSetBase] = false;
+    std::erase(liveSets_, reinterpret_cast<std::uintptr_t>(set));
     --setsHeld_;
     return TRUE;
 }
@@ -179,7 +183,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST
     if (simNode->bootConfig->result != CR_SUCCESS) {
         return simNode->bootConfig->result;
     }
-    *logConf = newHandle({true, true, static_cast<std::size_t>(node - 1), 0});
+    *logConf = newHandle({true, static_cast<std::size_t>(node - 1), 0});
     return CR_SUCCESS;
 }
 
@@ -204,8 +208,8 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
     if (descriptor.result != CR_SUCCESS) {
         return descriptor.result;
     }
-    const std::size_t node = handle->node;  // newHandle may move the table
-    *next = newHandle({true, false, node, index});
+    const std::size_t node = handle->node;
+    *next = newHandle({false, node, index});
     if (resourceId != nullptr) {
         *resourceId = descriptor.type;
     }
@@ -263,7 +267,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Res_Des_Handle(RES_DES descriptor) {
         ++misuses_;
         return CR_INVALID_RES_DES;
     }
-    handle->live = false;
+    handles_.erase(descriptor);
     --descriptorsHeld_;
     return CR_SUCCESS;
 }
@@ -275,7 +279,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
         ++misuses_;
         return CR_INVALID_LOG_CONF;
     }
-    handle->live = false;
+    handles_.erase(logConf);
     --logConfsHeld_;
     return CR_SUCCESS;
 }

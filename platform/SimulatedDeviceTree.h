@@ -4,12 +4,15 @@
 // tree keeps count of every device set, log-configuration handle, descriptor
 // handle and descriptor buffer still held, so a caller can prove that each is
 // released on every path. Handles are never reused: a handle used after its
-// release, or released twice, is caught and counted as misuse.
+// release, or released twice, is caught and counted as misuse. Only live sets
+// and handles are kept, so a tree serving run after run (a benchmark's
+// iterations) stays the size of what is held, not of what was ever opened.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -78,7 +81,7 @@ public:
     std::uint64_t logConfsHeld() const { return logConfsHeld_; }
     std::uint64_t descriptorsHeld() const { return descriptorsHeld_; }
     std::uint64_t buffersHeld() const { return buffers_.size(); }
-    std::uint64_t setsOpened() const { return sets_.size(); }
+    std::uint64_t setsOpened() const { return setsOpened_; }
     std::uint64_t allocations() const { return allocations_; }
     std::uint64_t misuses() const { return misuses_; }
     // Service calls made so far, of every kind.
@@ -90,7 +93,6 @@ public:
 
 private:
     struct tHandle {
-        bool live;
         bool isLogConf;
         std::size_t node;
         std::size_t position;  // descriptor index; unused for the log conf
@@ -105,8 +107,12 @@ private:
     static void heapRelease(void* buffer, void* context);
 
     tSimTree tree_;
-    std::vector<bool> sets_;  // per set opened: still live
-    std::vector<tHandle> handles_;
+    // Live sets only; a walk holds one, so the search is one comparison.
+    std::vector<std::uintptr_t> liveSets_;
+    std::uint64_t setsOpened_ = 0;
+    // Live handles only, by value; values count up and are never reused.
+    std::unordered_map<std::uintptr_t, tHandle> handles_;
+    std::uintptr_t nextHandle_ = 0;
     std::uint64_t setsHeld_ = 0;
     std::uint64_t logConfsHeld_ = 0;
     std::uint64_t descriptorsHeld_ = 0;
