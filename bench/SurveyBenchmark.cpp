@@ -196,8 +196,11 @@ int surveyWalks(tSimulatedDeviceTree& tree, std::FILE* out) {
 }
 
 // One walk with nothing on top: open, describe, enumerate, read every ID,
-// release. Called through the interface, as the survey calls it.
-void bareWalk(iDeviceServices& services) {
+// release. The services come from the same seam the survey uses, so the
+// calls are the same indirect calls: handed the tree itself, the compiler
+// would see its final type and call it directly, a floor no survey can reach.
+void bareWalk() {
+    iDeviceServices& services = deviceServices();
     HDEVINFO set = services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
         return;
@@ -255,10 +258,10 @@ void floorBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
     tSimulatedDeviceTree tree(buildTree(shape, nodes));
     tNullSink sink;
     const int walks = surveyWalks(tree, sink.get());
-    iDeviceServices& services = tree;
+    tSimulatedTreeScope scope(tree);
     for (auto _ : state) {
         for (int walk = 0; walk < walks; ++walk) {
-            bareWalk(services);
+            bareWalk();
         }
     }
     if (treeIsClean(state, tree)) {
