@@ -5,6 +5,8 @@ set -euo pipefail
 
 # Needed to build the test suite.
 required=(cmake g++ libgtest-dev nlohmann-json3-dev)
+# Needed to build the benchmark suite, which CI builds too.
+required+=(libbenchmark-dev)
 # Used by tests that show as skipped without them.
 optional=()
 
