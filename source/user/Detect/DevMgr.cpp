@@ -141,29 +141,38 @@ tIdPattern parsePattern(const char* pattern) {
     return parsed;
 }
 
+// The prefix compared a word at a time, without a branch per byte; needs
+// pattern.words != 0 and an ID buffer of at least pattern.words * 8 bytes. A
+// NUL in the ID before the prefix's end differs like any other byte: the
+// prefix has none.
+bool prefixWordsMatch(const char* id, const tIdPattern& pattern) {
+    std::uint64_t differ = 0;
+    for (std::size_t w = 0; w < pattern.words; ++w) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, id + w * 8, sizeof word);
+        const std::uint64_t mask = w + 1 == pattern.words ? pattern.lastMask : ~std::uint64_t{0};
+        differ |= (asciiLowerWord(word) ^ pattern.lowered[w]) & mask;
+    }
+    return differ == 0;
+}
+
+// Nearly every node of a machine is told apart by its first byte (PCI, USB,
+// HID...), so that one is tried on its own, loosely: with the case bit
+// forced, which never turns a match away (a capital and its lower case
+// differ only in that bit). The exact test follows only when it passes.
+bool firstByteMayMatch(const char* id, const tIdPattern& pattern) {
+    return (id[0] | kCaseBit) == pattern.firstFolded;
+}
+
 bool idMatchesPrefix(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
     if (pattern.prefixLength == 0) {
         return true;
     }
-    // Nearly every node of a machine is told apart by its first byte (PCI,
-    // USB, HID...), so that one is tried on its own, loosely: with the case
-    // bit forced, which never turns a match away (a capital and its lower
-    // case differ only in that bit); the exact test follows.
-    if (idCapacity == 0 || (id[0] | kCaseBit) != pattern.firstFolded) {
+    if (idCapacity == 0 || !firstByteMayMatch(id, pattern)) {
         return false;
     }
-    // The rest a word at a time, without a branch per byte. A NUL in the ID
-    // before the prefix's end differs like any other byte: the prefix has
-    // none.
     if (pattern.words != 0 && idCapacity >= pattern.words * 8) {
-        std::uint64_t differ = 0;
-        for (std::size_t w = 0; w < pattern.words; ++w) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, id + w * 8, sizeof word);
-            const std::uint64_t mask = w + 1 == pattern.words ? pattern.lastMask : ~std::uint64_t{0};
-            differ |= (asciiLowerWord(word) ^ pattern.lowered[w]) & mask;
-        }
-        return differ == 0;
+        return prefixWordsMatch(id, pattern);
     }
     for (std::size_t i = 0; i < pattern.prefixLength; ++i) {
         if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern.text[i])) {
@@ -243,28 +252,40 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
     // Only a visitor writes into the run's block during a walk, so whether it
     // holds an error is looked at again after each visit, not at every node.
     bool errorHeld = false;
-    for (DWORD index = 0;; ++index) {
-        if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
-            break;
+    const auto walkNodes = [&](auto matches) {
+        for (DWORD index = 0;; ++index) {
+            if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
+                break;
+            }
+            // Reading a node's ID reports into a scratch block that inherits
+            // the run's state and is then thrown away, so all the walk takes
+            // from it is whether the ID was read: not when the run holds an
+            // error, nor when the read fails. Both are asked directly, with
+            // no block built, no buffer cleared and no place recorded per
+            // node. An ID that fills the whole buffer without a terminator
+            // needs none here: the matcher never reads past the buffer.
+            if (errorHeld ||
+                services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
+                id[0] = '\0';
+            }
+            if (matches(id)) {
+                visitor(set, record, index, context, status);
+                errorHeld = status.isError();
+            }
+            if (index == ~DWORD{0}) {
+                break;
+            }
         }
-        // Reading a node's ID reports into a scratch block that inherits the
-        // run's state and is then thrown away, so all the walk takes from it
-        // is whether the ID was read: not when the run holds an error, nor
-        // when the read fails. Both are asked directly, with no block built,
-        // no buffer cleared and no place recorded per node. An ID that fills
-        // the whole buffer without a terminator needs none here: the matcher
-        // never reads past the buffer.
-        if (errorHeld ||
-            services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
-            id[0] = '\0';
-        }
-        if (idMatches(id, sizeof id, idPattern)) {
-            visitor(set, record, index, context, status);
-            errorHeld = status.isError();
-        }
-        if (index == ~DWORD{0}) {
-            break;
-        }
+    };
+    // The kind of pattern is settled once per walk, not asked again per node:
+    // the program's own patterns, a prefix and a "*", take the short road.
+    static_assert(tIdPattern::kMaxWords * 8 <= sizeof id);
+    if (idPattern.hasStar && idPattern.words != 0) {
+        walkNodes([&idPattern](const char* nodeId) {
+            return firstByteMayMatch(nodeId, idPattern) && prefixWordsMatch(nodeId, idPattern);
+        });
+    } else {
+        walkNodes([&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
     }
 }
 
