@@ -53,28 +53,31 @@ const tSimNode* tSimulatedDeviceTree::nodeOf(DEVINST node) const {
 
 bool tSimulatedDeviceTree::liveSet(HDEVINFO set) const {
     const auto value = reinterpret_cast<std::uintptr_t>(set);
-    return value >= kSetBase && value - kSetBase < sets_.size() && sets_[value - kSetBase];
+    for (const std::uintptr_t live : liveSets_) {
+        if (live == value) {
+            return true;
+        }
+    }
+    return false;
 }
 
 tSimulatedDeviceTree::tHandle* tSimulatedDeviceTree::liveHandle(std::uintptr_t value, bool wantLogConf, bool anyKind) {
-    if (value < kHandleBase || value - kHandleBase >= handles_.size()) {
+    const auto found = handles_.find(value);
+    if (found == handles_.end() || (!anyKind && found->second.isLogConf != wantLogConf)) {
         return nullptr;
     }
-    tHandle& handle = handles_[value - kHandleBase];
-    if (!handle.live || (!anyKind && handle.isLogConf != wantLogConf)) {
-        return nullptr;
-    }
-    return &handle;
+    return &found->second;
 }
 
 std::uintptr_t tSimulatedDeviceTree::newHandle(const tHandle& handle) {
-    handles_.push_back(handle);
+    const std::uintptr_t value = kHandleBase + nextHandle_++;
+    handles_.emplace(value, handle);
     if (handle.isLogConf) {
         ++logConfsHeld_;
     } else {
         ++descriptorsHeld_;
     }
-    return kHandleBase + handles_.size() - 1;
+    return value;
 }
 
 // ------------------------------------------------ numbering and fault plan
@@ -115,23 +118,43 @@ void tSimulatedDeviceTree::failCall(std::uint64_t call, CONFIGRET result) {
     faults_[call] = result == CR_SUCCESS ? CR_FAILURE : result;
 }
 
+void tSimulatedDeviceTree::keepCallLog(bool keep) {
+    keepLog_ = keep;
+    if (!keep) {
+        log_.clear();
+        log_.shrink_to_fit();
+    }
+}
+
 std::optional<CONFIGRET> tSimulatedDeviceTree::beginCall(tSimCall call) {
-    log_.push_back({call, CR_SUCCESS, false});
-    const auto fault = faults_.find(log_.size());
+    ++callNumber_;
+    if (keepLog_) {
+        log_.push_back({call, CR_SUCCESS, false});
+    }
+    if (faults_.empty()) {
+        return std::nullopt;
+    }
+    const auto fault = faults_.find(callNumber_);
     if (fault == faults_.end()) {
         return std::nullopt;
     }
-    log_.back().injected = true;
+    if (keepLog_) {
+        log_.back().injected = true;
+    }
     return fault->second;
 }
 
 CONFIGRET tSimulatedDeviceTree::endCall(CONFIGRET result) {
-    log_.back().result = result;
+    if (keepLog_) {
+        log_.back().result = result;
+    }
     return result;
 }
 
 BOOL tSimulatedDeviceTree::endCall(BOOL result) {
-    log_.back().result = result ? CR_SUCCESS : CR_FAILURE;
+    if (keepLog_) {
+        log_.back().result = result ? CR_SUCCESS : CR_FAILURE;
+    }
     return result;
 }
 
@@ -270,9 +293,10 @@ HDEVINFO tSimulatedDeviceTree::openSet() {
     if (tree_.openSetFails) {
         return INVALID_HANDLE_VALUE;
     }
-    sets_.push_back(true);
+    const std::uintptr_t value = kSetBase + setsOpened_++;
+    liveSets_.push_back(value);
     ++setsHeld_;
-    return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
+    return reinterpret_cast<HDEVINFO>(value);
 }
 
 BOOL tSimulatedDeviceTree::describeSet(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
@@ -300,7 +324,7 @@ BOOL tSimulatedDeviceTree::destroySet(HDEVINFO set) {
         ++misuses_;
         return FALSE;
     }
-    sets_[reinterpret_cast<std::uintptr_t>(set) - kSetBase] = false;
+    std::erase(liveSets_, reinterpret_cast<std::uintptr_t>(set));
     --setsHeld_;
     return TRUE;
 }
@@ -361,7 +385,7 @@ CONFIGRET tSimulatedDeviceTree::firstLogConf(LOG_CONF* logConf, DEVINST node, UL
     if (simNode->bootConfig->result != CR_SUCCESS) {
         return simNode->bootConfig->result;
     }
-    *logConf = newHandle({true, true, static_cast<std::size_t>(node - 1), 0});
+    *logConf = newHandle({true, static_cast<std::size_t>(node - 1), 0});
     return CR_SUCCESS;
 }
 
@@ -385,8 +409,8 @@ CONFIGRET tSimulatedDeviceTree::nextResDes(RES_DES* next, RES_DES current, RESOU
     if (descriptor.result != CR_SUCCESS) {
         return descriptor.result;
     }
-    const std::size_t node = handle->node;  // newHandle may move the table
-    *next = newHandle({true, false, node, index});
+    const std::size_t node = handle->node;
+    *next = newHandle({false, node, index});
     if (resourceId != nullptr) {
         *resourceId = descriptor.type;
     }
@@ -441,7 +465,7 @@ CONFIGRET tSimulatedDeviceTree::freeResDes(RES_DES descriptor) {
         ++misuses_;
         return CR_INVALID_RES_DES;
     }
-    handle->live = false;
+    handles_.erase(descriptor);
     --descriptorsHeld_;
     return CR_SUCCESS;
 }
@@ -452,7 +476,7 @@ CONFIGRET tSimulatedDeviceTree::freeLogConf(LOG_CONF logConf) {
         ++misuses_;
         return CR_INVALID_LOG_CONF;
     }
-    handle->live = false;
+    handles_.erase(logConf);
     --logConfsHeld_;
     return CR_SUCCESS;
 }

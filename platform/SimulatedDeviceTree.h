@@ -4,7 +4,9 @@
 // tree keeps count of every device set, log-configuration handle, descriptor
 // handle and descriptor buffer still held, so a caller can prove that each is
 // released on every path. Handles are never reused: a handle used after its
-// release, or released twice, is caught and counted as misuse.
+// release, or released twice, is caught and counted as misuse. Only live sets
+// and handles are kept, so a tree serving run after run (a benchmark's
+// iterations) stays the size of what is held, not of what was ever opened.
 //
 // Every service call and every heap allocation gets a number (1, 2, 3, ...)
 // and a line in the call log, and a fault plan can make any numbered call
@@ -15,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -115,7 +118,7 @@ public:
     std::uint64_t logConfsHeld() const { return logConfsHeld_; }
     std::uint64_t descriptorsHeld() const { return descriptorsHeld_; }
     std::uint64_t buffersHeld() const { return buffers_.size(); }
-    std::uint64_t setsOpened() const { return sets_.size(); }
+    std::uint64_t setsOpened() const { return setsOpened_; }
     std::uint64_t allocations() const { return allocations_; }
     std::uint64_t misuses() const { return misuses_; }
     // Service calls made so far, of every kind.
@@ -132,13 +135,16 @@ public:
     // Every numbered call so far, in order; entry k-1 is call k.
     const std::vector<tSimCallRecord>& callLog() const { return log_; }
 
+    // The log grows by a record a call; a tree that serves run after run (a
+    // benchmark's iterations) turns it off. Call numbering and faults stay.
+    void keepCallLog(bool keep);
+
     // What is still held and what was misused, as one line ("" when clean),
     // e.g. "1 device set, 2 descriptor handles".
     std::string leakReport() const;
 
 private:
     struct tHandle {
-        bool live;
         bool isLogConf;
         std::size_t node;
         std::size_t position;  // descriptor index; unused for the log conf
@@ -172,8 +178,12 @@ private:
     static void heapRelease(void* buffer, void* context);
 
     tSimTree tree_;
-    std::vector<bool> sets_;  // per set opened: still live
-    std::vector<tHandle> handles_;
+    // Live sets only; a walk holds one, so the search is one comparison.
+    std::vector<std::uintptr_t> liveSets_;
+    std::uint64_t setsOpened_ = 0;
+    // Live handles only, by value; values count up and are never reused.
+    std::unordered_map<std::uintptr_t, tHandle> handles_;
+    std::uintptr_t nextHandle_ = 0;
     std::uint64_t setsHeld_ = 0;
     std::uint64_t logConfsHeld_ = 0;
     std::uint64_t descriptorsHeld_ = 0;
@@ -183,6 +193,8 @@ private:
     std::unordered_set<void*> buffers_;
     std::map<std::uint64_t, CONFIGRET> faults_;
     std::vector<tSimCallRecord> log_;
+    bool keepLog_ = true;
+    std::uint64_t callNumber_ = 0;
     tHeap heap_;
 };
 

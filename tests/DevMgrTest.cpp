@@ -54,7 +54,92 @@ INSTANTIATE_TEST_SUITE_P(
                     tMatchCase{"ACPI\\PNP0A08\\01", "ACPI\\PNP0A08\\0", false},
                     tMatchCase{"ACPI\\PNP0A08", "ACPI\\PNP0A08\\0", false}, tMatchCase{"", "", true},
                     // Case folding is ASCII only: "@" and "`" are not letters.
-                    tMatchCase{"@CPI\\PNP0A08\\0", "`CPI\\*", false}));
+                    tMatchCase{"@CPI\\PNP0A08\\0", "`CPI\\*", false},
+                    tMatchCase{"ACP[\\PNP0A08\\0", "ACP{\\*", false},
+                    tMatchCase{"ACP@\\PNP0A08\\0", "ACP`\\*", false},
+                    tMatchCase{"ACPZ\\PNP0A08\\0", "acpz\\*", true},
+                    tMatchCase{"acpa\\PNP0A08\\0", "ACPA\\*", true},
+                    // ...nor do bytes above 0x7F fold onto ASCII.
+                    tMatchCase{"\xC1" "CPI\\PNP0A08\\0", kPciExpressRootBridgePattern, false},
+                    tMatchCase{"ACPI\\PNP0A08\\0", "\xC1" "CPI\\*", false},
+                    tMatchCase{"ACPI\\PNP0\xC1" "08\\0", kPciExpressRootBridgePattern, false},
+                    // Prefixes past one and two words of eight bytes.
+                    tMatchCase{"ACPI\\PNP0A08\\0", "acpi\\pnp0a08\\0*", true},
+                    tMatchCase{"ACPI\\PNP0A08\\1", "acpi\\pnp0a08\\0*", false},
+                    tMatchCase{"ROOT\\SYSTEM\\0000\\SUB", "root\\system\\0000\\SUB*", true},
+                    tMatchCase{"ROOT\\SYSTEM\\0000\\SUC", "root\\system\\0000\\SUB*", false},
+                    tMatchCase{"ROOT\\SYSTEM\\0000\\SU", "root\\system\\0000\\SUB*", false}));
+
+// The walk reads IDs into a 200-byte buffer and matches there, with whatever
+// earlier IDs left after the terminator: the same answers must come out.
+TEST_P(InstanceIdMatching, SameAnswerInAFullBufferWithStaleBytes) {
+    const tMatchCase c = GetParam();
+    for (const char stale : {'\0', '\\', 'A', 'x'}) {
+        char buffer[kInstanceIdBufferSize];
+        std::memset(buffer, stale, sizeof buffer);
+        std::memcpy(buffer, c.id, std::strlen(c.id) + 1);
+        EXPECT_EQ(instanceIdMatches(buffer, sizeof buffer, c.pattern), c.matches)
+            << c.id << " ~ " << c.pattern << " with stale byte " << int{stale};
+    }
+}
+
+TEST(InstanceIdMatching, TerminatorBeforeTheEndOfThePrefixIsAMismatch) {
+    // "ACPI\PNP0A08", then the terminator where the prefix has its final
+    // backslash, then the backslash an earlier, longer ID left behind.
+    char buffer[kInstanceIdBufferSize] = "ACPI\\PNP0A08";
+    buffer[13] = '\\';
+    buffer[14] = '0';
+    EXPECT_FALSE(instanceIdMatches(buffer, sizeof buffer, kPciExpressRootBridgePattern));
+    buffer[12] = '\\';
+    EXPECT_TRUE(instanceIdMatches(buffer, sizeof buffer, kPciExpressRootBridgePattern));
+}
+
+// The matcher against the rule written out byte by byte, over IDs and
+// patterns drawn from an alphabet of near misses: case pairs, the bytes next
+// to the letters, bytes above 0x7F and the terminator.
+TEST(InstanceIdMatching, AgreesWithTheByteByByteRuleOnNearMisses) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    const auto rule = [&](const char* id, const char* pattern) {
+        const char* star = std::strchr(pattern, '*');
+        const std::size_t n = star != nullptr ? static_cast<std::size_t>(star - pattern) : std::strlen(pattern) + 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            if ((star != nullptr && id[i] == '\0') || lower(id[i]) != lower(pattern[i])) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const char alphabet[] = {'A', 'a', 'Z', 'z', '@', '`', '[', '{', '\\', '0', '\xC1', '\xE1', '\0'};
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        char base[40];
+        const std::size_t length = next() % 30;
+        for (std::size_t i = 0; i < length; ++i) {
+            base[i] = alphabet[next() % (sizeof alphabet - 1)];
+        }
+        base[length] = '\0';
+        // The pattern: the ID's first bytes with a few changed, then "*".
+        char pattern[48];
+        const std::size_t prefix = next() % (length + 2);
+        for (std::size_t i = 0; i < prefix; ++i) {
+            pattern[i] = i < length ? base[i] : 'A';
+            if (next() % 8 == 0) {
+                pattern[i] = alphabet[next() % (sizeof alphabet - 1)];
+            }
+        }
+        pattern[prefix] = '*';
+        pattern[prefix + 1] = '\0';
+        char buffer[kInstanceIdBufferSize];
+        std::memset(buffer, alphabet[next() % sizeof alphabet], sizeof buffer);
+        std::memcpy(buffer, base, length + 1);
+        ASSERT_EQ(instanceIdMatches(buffer, sizeof buffer, pattern), rule(buffer, pattern))
+            << "round " << round << ": \"" << base << "\" ~ \"" << pattern << '"';
+    }
+}
 
 TEST(InstanceIdMatching, NeverReadsPastTheIdCapacity) {
     // An ID that fills its buffer with no terminator: only `capacity` bytes

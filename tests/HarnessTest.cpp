@@ -173,6 +173,30 @@ TEST(SimulatedTree, CatchesDoubleReleaseAndUseAfterRelease) {
     EXPECT_EQ(tree.leakReport(), "5 invalid calls");
 }
 
+// The tree forgets released handles, but never hands their values out again:
+// a stale handle from an earlier run is still caught after many more.
+TEST(SimulatedTree, ReleasedHandlesStayInvalidAcrossLaterRuns) {
+    tSimulatedDeviceTree tree(oneBridge());
+    HDEVINFO staleSet = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    LOG_CONF staleLogConf = 0;
+    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&staleLogConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(staleSet));
+    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(staleLogConf), CR_SUCCESS);
+    for (int run = 0; run < 100; ++run) {
+        HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+        LOG_CONF logConf = 0;
+        ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+        EXPECT_NE(set, staleSet);
+        EXPECT_NE(logConf, staleLogConf);
+        EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+        EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
+    }
+    EXPECT_FALSE(tree.SetupDiDestroyDeviceInfoList(staleSet));
+    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(staleLogConf), CR_INVALID_LOG_CONF);
+    EXPECT_EQ(tree.setsOpened(), 101u);
+    EXPECT_EQ(tree.leakReport(), "2 invalid calls");
+}
+
 TEST(SimulatedTree, HeapRunsOutAfterTheGivenNumberOfAllocations) {
     tSimTree simTree = oneBridge();
     simTree.heapFailsAfter = 2;

@@ -5,6 +5,8 @@ set -euo pipefail
 
 # Needed to build the test suite.
 required=(cmake g++ libgtest-dev nlohmann-json3-dev)
+# Needed to build the benchmark suite, which CI builds too.
+required+=(libbenchmark-dev)
 # Used by tests that show as skipped without them: the Windows build (cross
 # compiler, GoogleTest sources, Wine to run it), the listing of the Windows
 # package, valgrind, and the fuzzers (clang with its libFuzzer runtime).

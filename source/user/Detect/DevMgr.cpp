@@ -81,28 +81,126 @@ std::uint32_t readWord(const unsigned char* bytes, std::size_t offset) {
     return word;
 }
 
-}  // namespace
+// What tells an ASCII capital from its lower case.
+constexpr char kCaseBit = 0x20;
 
-bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
+// Eight bytes of text with the ASCII capitals A to Z turned to lower case and
+// every other byte, 0x80 and above included, left alone: asciiLower on all
+// eight at once.
+std::uint64_t asciiLowerWord(std::uint64_t word) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    const std::uint64_t low7 = word & ~kHighBits;
+    const std::uint64_t atLeastA = low7 + 0x3F3F3F3F3F3F3F3Fu;  // high bit set: low7 >= 'A'
+    const std::uint64_t pastZ = low7 + 0x2525252525252525u;     // high bit set: low7 > 'Z'
+    const std::uint64_t capitals = atLeastA & ~pastZ & ~word & kHighBits;
+    return word | (capitals >> 2);  // 0x80 >> 2 is the case bit
+}
+
+// A pattern taken apart once per walk rather than once per node: the length
+// of the part before its first "*", whether it has a "*" at all, and that
+// prefix folded to lower case, eight bytes to a word, with a mask that keeps
+// the prefix's bytes of the last word.
+struct tIdPattern {
+    static constexpr std::size_t kMaxWords = 4;
+
+    const char* text;
+    std::size_t prefixLength;
+    bool hasStar;
+    char firstFolded;  // the first character with the case bit set
+    std::size_t words;  // 0: the prefix is too long for words and is compared byte by byte
+    std::uint64_t lowered[kMaxWords];
+    std::uint64_t lastMask;
+};
+
+tIdPattern parsePattern(const char* pattern) {
+    tIdPattern parsed{};
+    parsed.text = pattern;
+    parsed.firstFolded = static_cast<char>(pattern[0] | kCaseBit);
     const char* star = std::strchr(pattern, '*');
-    if (star != nullptr) {
-        const std::size_t prefixLength = static_cast<std::size_t>(star - pattern);
-        for (std::size_t i = 0; i < prefixLength; ++i) {
-            if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern[i])) {
-                return false;
-            }
-        }
+    if (star == nullptr) {
+        return parsed;
+    }
+    parsed.hasStar = true;
+    parsed.prefixLength = static_cast<std::size_t>(star - pattern);
+    const std::size_t words = (parsed.prefixLength + 7) / 8;
+    if (words == 0 || words > tIdPattern::kMaxWords) {
+        return parsed;
+    }
+    unsigned char bytes[tIdPattern::kMaxWords * 8] = {};
+    for (std::size_t i = 0; i < parsed.prefixLength; ++i) {
+        bytes[i] = static_cast<unsigned char>(asciiLower(pattern[i]));
+    }
+    std::memcpy(parsed.lowered, bytes, sizeof parsed.lowered);
+    parsed.words = words;
+    // Keeps the bytes of the last word that belong to the prefix, counted in
+    // memory order.
+    const std::size_t tail = parsed.prefixLength - (words - 1) * 8;
+    unsigned char keep[8] = {};
+    std::memset(keep, 0xFF, tail);
+    std::memcpy(&parsed.lastMask, keep, sizeof keep);
+    return parsed;
+}
+
+// The prefix compared a word at a time, without a branch per byte; needs
+// pattern.words != 0 and an ID buffer of at least pattern.words * 8 bytes. A
+// NUL in the ID before the prefix's end differs like any other byte: the
+// prefix has none.
+bool prefixWordsMatch(const char* id, const tIdPattern& pattern) {
+    std::uint64_t differ = 0;
+    for (std::size_t w = 0; w < pattern.words; ++w) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, id + w * 8, sizeof word);
+        const std::uint64_t mask = w + 1 == pattern.words ? pattern.lastMask : ~std::uint64_t{0};
+        differ |= (asciiLowerWord(word) ^ pattern.lowered[w]) & mask;
+    }
+    return differ == 0;
+}
+
+// Nearly every node of a machine is told apart by its first byte (PCI, USB,
+// HID...), so that one is tried on its own, loosely: with the case bit
+// forced, which never turns a match away (a capital and its lower case
+// differ only in that bit). The exact test follows only when it passes.
+bool firstByteMayMatch(const char* id, const tIdPattern& pattern) {
+    return (id[0] | kCaseBit) == pattern.firstFolded;
+}
+
+bool idMatchesPrefix(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
+    if (pattern.prefixLength == 0) {
         return true;
+    }
+    if (idCapacity == 0 || !firstByteMayMatch(id, pattern)) {
+        return false;
+    }
+    if (pattern.words != 0 && idCapacity >= pattern.words * 8) {
+        return prefixWordsMatch(id, pattern);
+    }
+    for (std::size_t i = 0; i < pattern.prefixLength; ++i) {
+        if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern.text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool idMatches(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
+    if (pattern.hasStar) {
+        return idMatchesPrefix(id, idCapacity, pattern);
     }
     for (std::size_t i = 0;; ++i) {
         const char idChar = i < idCapacity ? id[i] : '\0';
-        if (asciiLower(idChar) != asciiLower(pattern[i])) {
+        if (asciiLower(idChar) != asciiLower(pattern.text[i])) {
             return false;
         }
         if (idChar == '\0') {
             return true;
         }
     }
+}
+
+}  // namespace
+
+bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
+    return idMatches(id, idCapacity, parsePattern(pattern));
 }
 
 void readInstanceId(DEVINST node, char* buffer, tStatusBlock& scratch) {
@@ -142,25 +240,52 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
         return;
     }
 
+    const tIdPattern idPattern = parsePattern(pattern);
+    // Cleared once per walk, not per node: the matcher reads whole words of
+    // it, and the bytes past an ID's end must be ones this walk has written.
     char id[kInstanceIdBufferSize];
+    std::memset(id, 0, sizeof id);
+    // Filled by every successful enumeration; only its size field is ours.
     SP_DEVINFO_DATA record;
-    for (DWORD index = 0;; ++index) {
-        std::memset(&record, 0, sizeof record);
-        record.cbSize = sizeof record;
-        if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
-            break;
+    std::memset(&record, 0, sizeof record);
+    record.cbSize = sizeof record;
+    // Only a visitor writes into the run's block during a walk, so whether it
+    // holds an error is looked at again after each visit, not at every node.
+    bool errorHeld = false;
+    const auto walkNodes = [&](auto matches) {
+        for (DWORD index = 0;; ++index) {
+            if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
+                break;
+            }
+            // Reading a node's ID reports into a scratch block that inherits
+            // the run's state and is then thrown away, so all the walk takes
+            // from it is whether the ID was read: not when the run holds an
+            // error, nor when the read fails. Both are asked directly, with
+            // no block built, no buffer cleared and no place recorded per
+            // node. An ID that fills the whole buffer without a terminator
+            // needs none here: the matcher never reads past the buffer.
+            if (errorHeld ||
+                services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
+                id[0] = '\0';
+            }
+            if (matches(id)) {
+                visitor(set, record, index, context, status);
+                errorHeld = status.isError();
+            }
+            if (index == ~DWORD{0}) {
+                break;
+            }
         }
-        // The node's own ID read reports into a scratch block that inherits
-        // the run's state, so a held error means "read nothing".
-        tStatusBlock scratch = makeStatusBlock();
-        scratch.mergeFrom(status);
-        readInstanceId(record.DevInst, id, scratch);
-        if (instanceIdMatches(id, sizeof id, pattern)) {
-            visitor(set, record, index, context, status);
-        }
-        if (index == ~DWORD{0}) {
-            break;
-        }
+    };
+    // The kind of pattern is settled once per walk, not asked again per node:
+    // the program's own patterns, a prefix and a "*", take the short road.
+    static_assert(tIdPattern::kMaxWords * 8 <= sizeof id);
+    if (idPattern.hasStar && idPattern.words != 0) {
+        walkNodes([&idPattern](const char* nodeId) {
+            return firstByteMayMatch(nodeId, idPattern) && prefixWordsMatch(nodeId, idPattern);
+        });
+    } else {
+        walkNodes([&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
     }
 }
 
