@@ -51,10 +51,12 @@ std::string joinPath(const std::string& root, std::string_view relative) {
     return path;
 }
 
-int openForReading(const std::string& path) {
+// `path` is looked up from the directory `dir` (AT_FDCWD for the current
+// one; an absolute path ignores it).
+int openForReading(int dir, const char* path) {
     // Non-blocking, so that a FIFO or a device in a fixture cannot hang the
     // open; the file type is checked before any read.
-    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return ::openat(dir, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
 class tFileDescriptor {
@@ -74,23 +76,15 @@ private:
     int fd_;
 };
 
-// Reads a regular file of at most `limit` bytes into `text`. `truncated`
-// tells that there was more than `limit`.
-tReadOutcome readRegularFile(const std::string& path, std::size_t limit, std::string& text, bool& truncated) {
+// Reads what is left of the open regular file `fd`, at most `limit` bytes,
+// into `text`. `truncated` tells that there was more than `limit`.
+tReadOutcome readOpenRegularFile(int fd, std::size_t limit, std::string& text, bool& truncated) {
     text.clear();
     truncated = false;
-    tFileDescriptor fd(openForReading(path));
-    if (fd.get() < 0) {
-        return (errno == ENOENT || errno == ENOTDIR) ? tReadOutcome::kMissing : tReadOutcome::kFailed;
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return tReadOutcome::kFailed;
-    }
     char chunk[4096];
     while (text.size() <= limit) {
         const std::size_t want = std::min(sizeof chunk, limit + 1 - text.size());
-        const ssize_t got = ::read(fd.get(), chunk, want);
+        const ssize_t got = ::read(fd, chunk, want);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -107,6 +101,22 @@ tReadOutcome readRegularFile(const std::string& path, std::size_t limit, std::st
         text.resize(limit);
     }
     return tReadOutcome::kRead;
+}
+
+// Reads the regular file `path` (looked up from `dir`) of at most `limit`
+// bytes into `text`. `truncated` tells that there was more than `limit`.
+tReadOutcome readRegularFile(int dir, const char* path, std::size_t limit, std::string& text, bool& truncated) {
+    text.clear();
+    truncated = false;
+    tFileDescriptor fd(openForReading(dir, path));
+    if (fd.get() < 0) {
+        return (errno == ENOENT || errno == ENOTDIR) ? tReadOutcome::kMissing : tReadOutcome::kFailed;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return tReadOutcome::kFailed;
+    }
+    return readOpenRegularFile(fd.get(), limit, text, truncated);
 }
 
 // Calls `onLine` for each complete line of `text`; a line cut by a size
@@ -131,7 +141,7 @@ void forEachLine(std::string_view text, bool truncated, tOnLine&& onLine) {
 // per line. Either way each line goes to `onLine`.
 template <typename tOnLine>
 void forEachKernelLogLine(const std::string& path, tOnLine&& onLine) {
-    tFileDescriptor fd(openForReading(path));
+    tFileDescriptor fd(openForReading(AT_FDCWD, path.c_str()));
     if (fd.get() < 0) {
         return;  // no log, or no permission (the normal case for non-root users)
     }
@@ -142,7 +152,7 @@ void forEachKernelLogLine(const std::string& path, tOnLine&& onLine) {
     if (S_ISREG(info.st_mode)) {
         std::string text;
         bool truncated = false;
-        if (readRegularFile(path, kKernelLogLimit, text, truncated) == tReadOutcome::kRead) {
+        if (readOpenRegularFile(fd.get(), kKernelLogLimit, text, truncated) == tReadOutcome::kRead) {
             forEachLine(text, truncated, onLine);
         }
         return;
@@ -187,9 +197,13 @@ void appendCount(std::string& text, std::uint64_t count, const char* singular, c
 
 tLinuxHostDeviceServices::tLinuxHostDeviceServices(std::string root) : root_(std::move(root)) {}
 
-bool tLinuxHostDeviceServices::scanDevices(std::vector<DEVINST>& members) {
+bool tLinuxHostDeviceServices::loadNodes() {
+    if (nodesLoaded_) {
+        return true;
+    }
     // Without a readable R/sys nothing can be said about the machine; with
-    // one but no ACPI device directory the machine has no ACPI nodes.
+    // one but no ACPI device directory the machine has no ACPI nodes. A
+    // failure is not kept: the next set tries again.
     DIR* sys = ::opendir(joinPath(root_, "sys").c_str());
     if (sys == nullptr) {
         return false;
@@ -214,37 +228,45 @@ bool tLinuxHostDeviceServices::scanDevices(std::vector<DEVINST>& members) {
                 names.emplace_back(name);
             }
         }
-        const bool readFailed = errno != 0;
-        ::closedir(devices);
-        if (readFailed) {
+        if (errno != 0) {
+            ::closedir(devices);
             return false;
         }
     }
     std::sort(names.begin(), names.end());
 
-    for (tNode& node : nodes_) {
-        node.listed = false;
-    }
-    members.clear();
-    for (const std::string& name : names) {
-        auto found = devinstByEntry_.find(name);
-        if (found == devinstByEntry_.end()) {
-            nodes_.emplace_back();
-            found = devinstByEntry_.emplace(name, static_cast<DEVINST>(nodes_.size())).first;
+    ++deviceTableReads_;
+    nodes_.resize(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        readNode(::dirfd(devices), names[i], nodes_[i]);
+        if (nodes_[i].hostBridge) {
+            rootBuses_.push_back(nodes_[i].rootBus);
         }
-        refreshNode(nodes_[found->second - 1], name);
-        members.push_back(found->second);
     }
+    if (devices != nullptr) {
+        ::closedir(devices);
+    }
+    nodesLoaded_ = true;
     return true;
 }
 
-void tLinuxHostDeviceServices::refreshNode(tNode& node, const std::string& entryName) {
-    const std::string entry = joinPath(root_, "sys/bus/acpi/devices/" + entryName);
+void tLinuxHostDeviceServices::readNode(int entries, const std::string& entryName, tNode& node) {
+    // The entry's attributes are looked up from one descriptor of the entry
+    // rather than down the whole path each time. An O_PATH descriptor needs
+    // no permission on the entry itself, and a lookup under it needs what a
+    // lookup of the full path needed. An entry that cannot be opened as a
+    // directory has no attributes and no physical node: it gets the
+    // fallback ID and is not started, as the lookups under it would give.
+    tFileDescriptor entry(::openat(entries, entryName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (entry.get() < 0) {
+        node.id = makeInstanceId(std::nullopt, std::nullopt, entryName);
+        return;
+    }
     std::string text;
     bool truncated = false;
 
     auto attribute = [&](const char* name) -> tReadOutcome {
-        const tReadOutcome outcome = readRegularFile(entry + "/" + name, kAttributeLimit, text, truncated);
+        const tReadOutcome outcome = readRegularFile(entry.get(), name, kAttributeLimit, text, truncated);
         return outcome == tReadOutcome::kRead && truncated ? tReadOutcome::kFailed : outcome;
     };
 
@@ -257,21 +279,22 @@ void tLinuxHostDeviceServices::refreshNode(tNode& node, const std::string& entry
         uid = idAttribute(text);
     }
     node.id = makeInstanceId(hid, uid, entryName);
-    node.listed = true;
-
-    node.acpiName.clear();
-    if (attribute("path") == tReadOutcome::kRead) {
-        node.acpiName = acpiNameOfPath(text).value_or(std::string());
-    }
 
     // Started: the kernel bound a physical device to the node (the link
     // resolves to a directory; a dangling link or a loop does not), and the
     // firmware, when it reports a status, says the device is present. A
-    // status that cannot be read or parsed does not say so.
-    const std::string link = entry + "/physical_node";
+    // status that cannot be read or parsed does not say so. readlinkat
+    // succeeds only on a symbolic link, and its target is wanted anyway to
+    // tell a host bridge; the status is read only for a bound node, since
+    // it cannot make any other node started.
+    char target[kLinkLimit];
+    const ssize_t length = ::readlinkat(entry.get(), "physical_node", target, sizeof target);
     struct stat info {};
-    const bool bound = ::lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
-                       ::stat(link.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    const bool bound =
+        length >= 0 && ::fstatat(entry.get(), "physical_node", &info, 0) == 0 && S_ISDIR(info.st_mode);
+    if (!bound) {
+        return;
+    }
     bool present = true;
     switch (attribute("status")) {
         case tReadOutcome::kMissing:
@@ -285,37 +308,43 @@ void tLinuxHostDeviceServices::refreshNode(tNode& node, const std::string& entry
             break;
         }
     }
-    node.started = bound && present;
+    node.started = present;
+    // A target that filled the buffer may have been cut short: its last
+    // segment is unknown, so it names no host bridge.
+    if (!node.started || length == 0 || static_cast<std::size_t>(length) >= sizeof target) {
+        return;
+    }
+    std::string_view path(target, static_cast<std::size_t>(length));
+    while (!path.empty() && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::optional<tRootBus> bus =
+        parseHostBridgeName(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    if (!bus) {
+        return;
+    }
+    node.hostBridge = true;
+    node.rootBus = *bus;
 
-    node.hostBridge = false;
-    if (node.started) {
-        char target[kLinkLimit];
-        const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
-        if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
-            std::string_view path(target, static_cast<std::size_t>(length));
-            while (!path.empty() && path.back() == '/') {
-                path.remove_suffix(1);
-            }
-            const std::size_t slash = path.rfind('/');
-            const std::optional<tRootBus> bus =
-                parseHostBridgeName(slash == std::string_view::npos ? path : path.substr(slash + 1));
-            if (bus) {
-                node.hostBridge = true;
-                node.rootBus = *bus;
-            }
-        }
+    // The ACPI name serves only to find the bridge's line in the kernel log,
+    // so no other node's path is read.
+    if (attribute("path") == tReadOutcome::kRead) {
+        node.acpiName = acpiNameOfPath(text).value_or(std::string());
     }
 }
 
-void tLinuxHostDeviceServices::loadRangeSources() {
+void tLinuxHostDeviceServices::loadKernelLog() {
     // Read once per services object: the log does not change what it said
-    // at boot, and a survey asks for every root bridge's range twice.
-    if (rangeSourcesLoaded_) {
+    // at boot, and a survey asks for every root bridge's range twice. The
+    // whole log is read, not just up to the first line for each bridge:
+    // when a bridge was announced more than once, the last announcement
+    // counts.
+    if (kernelLogLoaded_) {
         return;
     }
-    rangeSourcesLoaded_ = true;
-    ++rangeSourceReads_;
-
+    kernelLogLoaded_ = true;
+    ++kernelLogReads_;
     forEachKernelLogLine(joinPath(root_, "dev/kmsg"), [this](std::string_view line) {
         const std::optional<std::string_view> text = kernelLogRecordText(line);
         if (!text) {
@@ -326,10 +355,19 @@ void tLinuxHostDeviceServices::loadRangeSources() {
             announcements_.push_back(std::move(*range));
         }
     });
+}
 
+void tLinuxHostDeviceServices::loadConfigWindows() {
+    // Read once, and only when the kernel log left a bridge without a range.
+    if (configWindowsLoaded_) {
+        return;
+    }
+    configWindowsLoaded_ = true;
+    ++configWindowReads_;
     std::string iomem;
     bool truncated = false;
-    if (readRegularFile(joinPath(root_, "proc/iomem"), kIomemLimit, iomem, truncated) == tReadOutcome::kRead) {
+    if (readRegularFile(AT_FDCWD, joinPath(root_, "proc/iomem").c_str(), kIomemLimit, iomem, truncated) ==
+        tReadOutcome::kRead) {
         forEachLine(iomem, truncated, [this](std::string_view line) {
             const std::optional<tBusWindow> window = parseConfigWindowLine(line);
             if (window) {
@@ -339,19 +377,31 @@ void tLinuxHostDeviceServices::loadRangeSources() {
     }
 }
 
-const tLinuxHostDeviceServices::tNode* tLinuxHostDeviceServices::nodeOf(DEVINST node) const {
+std::optional<std::uint32_t> tLinuxHostDeviceServices::busEndOf(tNode& node) {
+    // Worked out once per node: the survey asks for each bridge's range in
+    // the range pass and again in the details pass.
+    if (!node.rangeKnown) {
+        node.rangeKnown = true;
+        loadKernelLog();
+        node.busEnd = kernelLogBusEnd(announcements_, node.acpiName, node.rootBus);
+        if (!node.busEnd) {
+            loadConfigWindows();
+            node.busEnd = configWindowBusEnd(windows_, rootBuses_, node.rootBus);
+        }
+    }
+    return node.busEnd;
+}
+
+tLinuxHostDeviceServices::tNode* tLinuxHostDeviceServices::nodeOf(DEVINST node) {
     if (node == 0 || node > nodes_.size()) {
         return nullptr;
     }
     return &nodes_[node - 1];
 }
 
-tLinuxHostDeviceServices::tSet* tLinuxHostDeviceServices::liveSet(HDEVINFO set) {
+bool tLinuxHostDeviceServices::liveSet(HDEVINFO set) const {
     const auto value = reinterpret_cast<std::uintptr_t>(set);
-    if (value < kSetBase || value - kSetBase >= sets_.size() || !sets_[value - kSetBase].live) {
-        return nullptr;
-    }
-    return &sets_[value - kSetBase];
+    return value >= kSetBase && value - kSetBase < setLive_.size() && setLive_[value - kSetBase];
 }
 
 tLinuxHostDeviceServices::tHandle* tLinuxHostDeviceServices::liveHandle(std::uintptr_t value, bool wantLogConf,
@@ -383,17 +433,17 @@ HDEVINFO tLinuxHostDeviceServices::SetupDiGetClassDevsA(const GUID* classGuid, P
     if (enumerator != nullptr || (classGuid != nullptr && (flags & DIGCF_ALLCLASSES) == 0)) {
         return INVALID_HANDLE_VALUE;
     }
-    tSet set;
-    if (!scanDevices(set.members)) {
+    // Every set walks the one node table.
+    if (!loadNodes()) {
         return INVALID_HANDLE_VALUE;
     }
-    sets_.push_back(std::move(set));
+    setLive_.push_back(true);
     ++setsHeld_;
-    return reinterpret_cast<HDEVINFO>(kSetBase + sets_.size() - 1);
+    return reinterpret_cast<HDEVINFO>(kSetBase + setLive_.size() - 1);
 }
 
 BOOL tLinuxHostDeviceServices::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
-    if (liveSet(set) == nullptr || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
+    if (!liveSet(set) || detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
         ++misuses_;
         return FALSE;
     }
@@ -405,29 +455,25 @@ BOOL tLinuxHostDeviceServices::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_
 }
 
 BOOL tLinuxHostDeviceServices::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
-    const tSet* members = liveSet(set);
-    if (members == nullptr || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    if (!liveSet(set) || record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
         ++misuses_;
         return FALSE;
     }
-    if (memberIndex >= members->members.size()) {
+    if (memberIndex >= nodes_.size()) {
         return FALSE;
     }
     std::memset(&record->ClassGuid, 0, sizeof record->ClassGuid);
-    record->DevInst = members->members[memberIndex];
+    record->DevInst = static_cast<DEVINST>(memberIndex + 1);
     record->Reserved = 0;
     return TRUE;
 }
 
 BOOL tLinuxHostDeviceServices::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    tSet* members = liveSet(set);
-    if (members == nullptr) {
+    if (!liveSet(set)) {
         ++misuses_;
         return FALSE;
     }
-    members->live = false;
-    members->members.clear();
-    members->members.shrink_to_fit();
+    setLive_[reinterpret_cast<std::uintptr_t>(set) - kSetBase] = false;
     --setsHeld_;
     return TRUE;
 }
@@ -468,7 +514,7 @@ CONFIGRET tLinuxHostDeviceServices::CM_Get_DevNode_Status(ULONG* status, ULONG* 
 }
 
 CONFIGRET tLinuxHostDeviceServices::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
-    const tNode* hostNode = nodeOf(node);
+    tNode* hostNode = nodeOf(node);
     if (hostNode == nullptr || logConf == nullptr) {
         ++misuses_;
         return hostNode == nullptr ? CR_INVALID_DEVNODE : CR_INVALID_POINTER;
@@ -476,22 +522,11 @@ CONFIGRET tLinuxHostDeviceServices::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEV
     if (flags != BOOT_LOG_CONF || !hostNode->started || !hostNode->hostBridge) {
         return CR_NO_MORE_LOG_CONF;
     }
-    loadRangeSources();
-    const tRootBus bus = hostNode->rootBus;
-    std::optional<std::uint32_t> end = kernelLogBusEnd(announcements_, hostNode->acpiName, bus);
-    if (!end) {
-        std::vector<tRootBus> rootBuses;
-        for (const tNode& other : nodes_) {
-            if (other.listed && other.started && other.hostBridge) {
-                rootBuses.push_back(other.rootBus);
-            }
-        }
-        end = configWindowBusEnd(windows_, rootBuses, bus);
-    }
+    const std::optional<std::uint32_t> end = busEndOf(*hostNode);
     tHandle handle;
     handle.isLogConf = true;
     handle.hasBusNumber = end.has_value();
-    handle.base = bus.bus;
+    handle.base = hostNode->rootBus.bus;
     handle.end = end.value_or(0);
     *logConf = newHandle(handle);
     return CR_SUCCESS;

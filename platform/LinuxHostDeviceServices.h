@@ -10,13 +10,21 @@
 //   the end the kernel log announced, else the end of the ECAM / MMCONFIG
 //   window in /proc/iomem, else no descriptor at all.
 //
+// The object reads the machine once: the first device set that opens lists
+// the directory and reads every entry's facts into a node table, and every
+// later set walks that same table. A survey opens six sets within a few
+// milliseconds and must see one machine in all of them; reading the same
+// few hundred sysfs files six times over only cost time. The kernel log is
+// read at most once, when the first range is asked for, and /proc/iomem at
+// most once, only when a root bridge's range is not in the log.
+//
 // Handles behave as the Windows ones do: each is valid until it is freed,
 // whatever else is freed meanwhile, and never handed out again. The object
 // counts what is held, so a caller can prove the survey released it all.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,8 +57,11 @@ public:
     std::uint64_t logConfsHeld() const { return logConfsHeld_; }
     std::uint64_t descriptorsHeld() const { return descriptorsHeld_; }
     std::uint64_t misuses() const { return misuses_; }
-    // How often the kernel log and /proc/iomem were read: at most once each.
-    std::uint64_t rangeSourceReads() const { return rangeSourceReads_; }
+    // How often the device directory was listed and its entries read, the
+    // kernel log read, and /proc/iomem read: at most once each.
+    std::uint64_t deviceTableReads() const { return deviceTableReads_; }
+    std::uint64_t kernelLogReads() const { return kernelLogReads_; }
+    std::uint64_t configWindowReads() const { return configWindowReads_; }
 
     // What is still held and what was misused, as one line ("" when clean),
     // e.g. "1 device set, 2 descriptor handles".
@@ -59,16 +70,12 @@ public:
 private:
     struct tNode {
         std::string id;
-        bool listed = false;  // in the latest scan of the device directory
         bool started = false;
-        bool hostBridge = false;  // physical node is "pciDDDD:BB"
+        bool hostBridge = false;  // started, and its physical node is "pciDDDD:BB"
         tRootBus rootBus;
-        std::string acpiName;  // last segment of the path attribute; may be empty
-    };
-
-    struct tSet {
-        bool live = true;
-        std::vector<DEVINST> members;
+        std::string acpiName;  // host bridges only: last segment of the path attribute; may be empty
+        bool rangeKnown = false;  // busEnd has been worked out
+        std::optional<std::uint32_t> busEnd;
     };
 
     struct tHandle {
@@ -79,21 +86,25 @@ private:
         std::uint32_t end = 0;
     };
 
-    bool scanDevices(std::vector<DEVINST>& members);
-    void refreshNode(tNode& node, const std::string& entryName);
-    void loadRangeSources();
-    const tNode* nodeOf(DEVINST node) const;
-    tSet* liveSet(HDEVINFO set);
+    bool loadNodes();
+    void readNode(int entryDir, const std::string& entryName, tNode& node);
+    void loadKernelLog();
+    void loadConfigWindows();
+    std::optional<std::uint32_t> busEndOf(tNode& node);
+    tNode* nodeOf(DEVINST node);
+    bool liveSet(HDEVINFO set) const;
     tHandle* liveHandle(std::uintptr_t value, bool wantLogConf, bool anyKind);
     std::uintptr_t newHandle(const tHandle& handle);
 
     std::string root_;
-    std::map<std::string, DEVINST> devinstByEntry_;  // a node keeps its number across sets
-    std::vector<tNode> nodes_;                       // DEVINST n is nodes_[n - 1]
-    std::vector<tSet> sets_;
+    bool nodesLoaded_ = false;
+    std::vector<tNode> nodes_;       // in entry-name order; DEVINST n is nodes_[n - 1]
+    std::vector<tRootBus> rootBuses_;  // of every started host bridge
+    std::vector<bool> setLive_;      // one per set ever opened; HDEVINFO n is setLive_[n - base]
     std::vector<tHandle> handles_;
 
-    bool rangeSourcesLoaded_ = false;
+    bool kernelLogLoaded_ = false;
+    bool configWindowsLoaded_ = false;
     std::vector<tRootBridgeRange> announcements_;
     std::vector<tBusWindow> windows_;
 
@@ -101,7 +112,9 @@ private:
     std::uint64_t logConfsHeld_ = 0;
     std::uint64_t descriptorsHeld_ = 0;
     std::uint64_t misuses_ = 0;
-    std::uint64_t rangeSourceReads_ = 0;
+    std::uint64_t deviceTableReads_ = 0;
+    std::uint64_t kernelLogReads_ = 0;
+    std::uint64_t configWindowReads_ = 0;
 };
 
 }  // namespace rootscope

@@ -179,7 +179,8 @@ TEST(LinuxHostServices, NoRangeSourceGivesAConfigurationWithoutDescriptors) {
 
 TEST(LinuxHostServices, KernelLogAndIomemAreReadOnceForAllRangeReads) {
     tLinuxHostDeviceServices services(sysroot("shared_ecam"));
-    EXPECT_EQ(services.rangeSourceReads(), 0u);  // nothing read before a range is asked for
+    EXPECT_EQ(services.kernelLogReads(), 0u);  // nothing read before a range is asked for
+    EXPECT_EQ(services.configWindowReads(), 0u);
     for (int round = 0; round < 3; ++round) {
         for (const char* id : {"ACPI\\PNP0A03\\1", "ACPI\\PNP0A08\\2", "ACPI\\PNP0A08\\1"}) {
             LOG_CONF logConf = 0;
@@ -187,7 +188,34 @@ TEST(LinuxHostServices, KernelLogAndIomemAreReadOnceForAllRangeReads) {
             services.CM_Free_Log_Conf_Handle(logConf);
         }
     }
-    EXPECT_EQ(services.rangeSourceReads(), 1u);
+    EXPECT_EQ(services.kernelLogReads(), 1u);
+    EXPECT_EQ(services.configWindowReads(), 1u);  // no log here: every range comes from iomem
+}
+
+TEST(LinuxHostServices, IomemIsNotReadWhenTheKernelLogGivesEveryRange) {
+    tLinuxHostDeviceServices services(sysroot("kernel_log_range"));
+    LOG_CONF logConf = 0;
+    ASSERT_EQ(services.CM_Get_First_Log_Conf(&logConf, findNode(services, "ACPI\\PNP0A08\\0"), BOOT_LOG_CONF),
+              CR_SUCCESS);
+    services.CM_Free_Log_Conf_Handle(logConf);
+    EXPECT_EQ(services.kernelLogReads(), 1u);
+    EXPECT_EQ(services.configWindowReads(), 0u);
+}
+
+TEST(LinuxHostServices, TheDeviceDirectoryIsReadOnceForEverySet) {
+    tLinuxHostDeviceServices services(sysroot("shared_ecam"));
+    EXPECT_EQ(services.deviceTableReads(), 0u);
+    const std::vector<std::string> first = idsOf(services);
+    for (int walk = 0; walk < 5; ++walk) {
+        EXPECT_EQ(idsOf(services), first);
+    }
+    EXPECT_EQ(services.deviceTableReads(), 1u);
+
+    // A failed read is not kept: each set tries again.
+    tLinuxHostDeviceServices missing(sysroot("missing_sys"));
+    EXPECT_EQ(missing.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(missing.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(missing.deviceTableReads(), 0u);
 }
 
 TEST(LinuxHostServices, IdBufferMustHoldTheTerminator) {
