@@ -1,0 +1,287 @@
+// The survey against its floor over the Linux host services, on generated
+// sysroots of 1,000 and 10,000 ACPI device entries.
+//
+// Each sysroot is laid out as the kernel lays out its own: entries in
+// sys/bus/acpi/devices are links into sys/devices, each with the hid, uid,
+// path and status attributes a machine's entries have (some without a uid,
+// some without a hid at all), some bound to a physical node. Four started
+// root bridges and a phantom one are spread through it; the kernel log
+// (dev/kmsg, one record a line, as in the test fixtures) announces three of
+// the bridges among a few thousand other records, and proc/iomem gives the
+// fourth its range from the ECAM window. The sysroot is written to a
+// temporary directory when first needed and removed at exit.
+//
+// Every iteration makes a new services object, as every run of rootscope
+// does, so both the survey and the floor pay for reading the sysroot. The
+// floor is the same number of bare walks over the same services; what the
+// survey costs above it is the range reading, the matching and the report.
+// The figures come out under the shape name "host" beside the simulated
+// trees', and bench/ratio.py reads them the same way.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "LinuxHostDeviceServices.h"
+#include "RootBusSurvey.h"
+#include "WalkBenchmark.h"
+
+namespace rootscope {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::string hex2(std::size_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02zx", value);
+    return text;
+}
+
+// A generated sysroot, removed when the process ends.
+class tHostSysroot {
+public:
+    explicit tHostSysroot(std::size_t entries) {
+        std::string pattern = (fs::temp_directory_path() / "rootscope-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a temporary directory");
+        }
+        root_ = pattern;
+        build(entries);
+    }
+    ~tHostSysroot() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    tHostSysroot(const tHostSysroot&) = delete;
+    tHostSysroot& operator=(const tHostSysroot&) = delete;
+
+    std::string root() const { return root_.string(); }
+
+private:
+    struct tEntry {
+        std::string name;
+        std::string hid;     // empty: no hid file
+        std::string uid;     // empty: no uid file
+        std::string status;  // empty: no status file
+        std::string path;
+        std::string physicalNode;  // empty: not bound; else a directory under sys/devices
+    };
+
+    void addEntry(const tEntry& entry) {
+        const fs::path devices = root_ / "sys/devices";
+        const fs::path dir = devices / "LNXSYSTM:00/LNXSYBUS:00" / entry.name;
+        fs::create_directories(dir);
+        if (!entry.hid.empty()) {
+            writeFile(dir / "hid", entry.hid + "\n");
+        }
+        if (!entry.uid.empty()) {
+            writeFile(dir / "uid", entry.uid + "\n");
+        }
+        if (!entry.status.empty()) {
+            writeFile(dir / "status", entry.status + "\n");
+        }
+        writeFile(dir / "path", entry.path + "\n");
+        if (!entry.physicalNode.empty()) {
+            fs::create_directories(devices / entry.physicalNode);
+            fs::create_directory_symlink("../../../" + entry.physicalNode, dir / "physical_node");
+        }
+        fs::create_directory_symlink("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + entry.name,
+                                     root_ / "sys/bus/acpi/devices" / entry.name);
+    }
+
+    // The kinds of entries a machine is full of, in turn.
+    static tEntry ordinaryEntry(std::size_t i) {
+        const std::string n = hex2(i);
+        const std::string segment = "D" + hex2(i % 0x1000).substr(0, 3);
+        switch (i % 6) {
+            case 0:
+                return {"LNXCPU:" + n, "LNXCPU", std::to_string(i), "15", "\\_SB_.CP" + n.substr(0, 2),
+                        "system/cpu/cpu" + std::to_string(i)};
+            case 1:
+                return {"PNP0C0F:" + n, "PNP0C0F", std::to_string(i), "9", "\\_SB_.LNK" + n.substr(0, 1), ""};
+            case 2:
+                return {"device:" + n, "", "", "", "\\_SB_.PC00." + segment, ""};
+            case 3:
+                return {"PNP0C0A:" + n, "PNP0C0A", std::to_string(i), "31", "\\_SB_.BAT" + n.substr(0, 1),
+                        "platform/PNP0C0A:" + n};
+            case 4:
+                return {"ACPI000C:" + n, "ACPI000C", "", "", "\\_SB_.PAD" + n.substr(0, 1), ""};
+            default:
+                return {"PNP0C02:" + n, "PNP0C02", "", "11", "\\_SB_.PC00.LPCB." + segment,
+                        "platform/PNP0C02:" + n};
+        }
+    }
+
+    void build(std::size_t entries) {
+        fs::create_directories(root_ / "sys/bus/acpi/devices");
+        fs::create_directories(root_ / "dev");
+        fs::create_directories(root_ / "proc");
+
+        // Root bridges: three announced in the log, one ranged by the ECAM
+        // window only, one phantom (present bit clear).
+        const tEntry bridges[] = {
+            {"PNP0A08:00", "PNP0A08", "0", "15", "\\_SB_.PC00", "pci0000:00"},
+            {"PNP0A08:01", "PNP0A08", "1", "15", "\\_SB_.PC01", "pci0000:40"},
+            {"PNP0A03:00", "PNP0A03", "2", "15", "\\_SB_.PC02", "pci0000:80"},
+            {"PNP0A08:02", "PNP0A08", "3", "15", "\\_SB_.PC03", "pci0000:c0"},
+            {"PNP0A08:03", "PNP0A08", "4", "0", "\\_SB_.PC04", "platform/PNP0A08:03"},
+        };
+        const std::size_t bridgeCount = sizeof bridges / sizeof bridges[0];
+        for (const tEntry& bridge : bridges) {
+            addEntry(bridge);
+        }
+        for (std::size_t i = 0; i + bridgeCount < entries; ++i) {
+            addEntry(ordinaryEntry(i));
+        }
+
+        std::string log;
+        const char* announcements[] = {
+            "ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-3f])",
+            "ACPI: PCI Root Bridge [PC01] (domain 0000 [bus 40-7f])",
+            "ACPI: PCI Root Bridge [PC02] (domain 0000 [bus 80-bf])",
+        };
+        for (unsigned record = 0; record < 4000; ++record) {
+            char line[160];
+            if (record >= 400 && record < 403) {
+                std::snprintf(line, sizeof line, "6,%u,%u,-;%s\n", record, 290000 + record,
+                              announcements[record - 400]);
+            } else {
+                std::snprintf(line, sizeof line, "6,%u,%u,-;pci 0000:%02x:%02x.0: [8086:%04x] type 00 class 0x%06x\n",
+                              record, 100000 + 37 * record, record % 256, record % 32, record, record * 7 % 0x10000);
+            }
+            log += line;
+        }
+        writeFile(root_ / "dev/kmsg", log);
+
+        std::string iomem;
+        for (unsigned region = 0; region < 60; ++region) {
+            char line[128];
+            std::snprintf(line, sizeof line, "%08x-%08x : System RAM\n", region * 0x100000u,
+                          region * 0x100000u + 0xfffffu);
+            iomem += line;
+        }
+        iomem += "e0000000-efffffff : PCI ECAM 0000 [bus 00-ff]\n";
+        iomem += "  e0000000-efffffff : Reserved\n";
+        writeFile(root_ / "proc/iomem", iomem);
+    }
+
+    fs::path root_;
+};
+
+tHostSysroot& sharedSysroot(std::size_t entries) {
+    static std::map<std::size_t, std::unique_ptr<tHostSysroot>> sysroots;
+    auto& sysroot = sysroots[entries];
+    if (!sysroot) {
+        sysroot = std::make_unique<tHostSysroot>(entries);
+    }
+    return *sysroot;
+}
+
+// The walks one survey makes over the sysroot, or -1 when its report is not
+// the one the sysroot was made to give: four running bridges with their
+// ranges, three from the log and the last from the ECAM window.
+int surveyWalks(const std::string& root) {
+    char* report = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&report, &size);
+    if (out == nullptr) {
+        return -1;
+    }
+    tLinuxHostDeviceServices services(root);
+    tWalkCounter counter(services);
+    int exitCode = 1;
+    {
+        tScopedDeviceServices scope(counter);
+        exitCode = runRootBusSurvey(out, nullptr);
+    }
+    std::fclose(out);
+    const std::string text(report, size);
+    std::free(report);
+    if (std::getenv("ROOTSCOPE_BENCH_SHOW_REPORT") != nullptr) {
+        std::fputs(text.c_str(), stderr);
+    }
+    for (const char* expected : {"Bus Number Range: [0, 3f]", "Bus Number Range: [40, 7f]",
+                                 "Bus Number Range: [80, bf]", "Bus Number Range: [c0, ff]"}) {
+        if (text.find(expected) == std::string::npos) {
+            return -1;
+        }
+    }
+    if (exitCode != 0 || !services.leakReport().empty()) {
+        return -1;
+    }
+    return counter.walks();
+}
+
+void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
+    const std::string root = sharedSysroot(entries).root();
+    const int walks = surveyWalks(root);
+    if (walks < 0) {
+        state.SkipWithError("the survey of the generated sysroot did not give the expected report");
+        return;
+    }
+    tNullSink sink;
+    bool clean = true;
+    for (auto _ : state) {
+        tLinuxHostDeviceServices services(root);
+        tScopedDeviceServices scope(services);
+        const int exitCode = runRootBusSurvey(sink.get(), nullptr);
+        benchmark::DoNotOptimize(exitCode);
+        clean = clean && exitCode == 0 && services.leakReport().empty();
+    }
+    if (!clean) {
+        state.SkipWithError("the survey failed or left the services unclean");
+        return;
+    }
+    setCounters(state, entries, walks);
+}
+
+void hostFloorBenchmark(benchmark::State& state, std::size_t entries) {
+    const std::string root = sharedSysroot(entries).root();
+    const int walks = surveyWalks(root);
+    if (walks < 0) {
+        state.SkipWithError("the survey of the generated sysroot did not give the expected report");
+        return;
+    }
+    bool clean = true;
+    for (auto _ : state) {
+        tLinuxHostDeviceServices services(root);
+        tScopedDeviceServices scope(services);
+        for (int walk = 0; walk < walks; ++walk) {
+            bareWalk();
+        }
+        clean = clean && services.leakReport().empty();
+    }
+    if (!clean) {
+        state.SkipWithError("the walks left the services unclean");
+        return;
+    }
+    setCounters(state, entries, walks);
+}
+
+}  // namespace
+
+void registerHostBenchmarks() {
+    for (const std::size_t entries : {std::size_t{1000}, std::size_t{10000}}) {
+        const std::string suffix = "/host/" + std::to_string(entries);
+        benchmark::RegisterBenchmark(("survey" + suffix).c_str(), hostSurveyBenchmark, entries)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("floor" + suffix).c_str(), hostFloorBenchmark, entries)
+            ->Unit(benchmark::kMicrosecond);
+    }
+}
+
+}  // namespace rootscope
