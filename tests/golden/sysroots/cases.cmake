@@ -11,3 +11,8 @@ rootscope_golden_sysroot(no_kernel_log 0)
 rootscope_golden_sysroot(no_range_source 0)
 rootscope_golden_sysroot(missing_sys 1)
 rootscope_golden_sysroot(malformed 0)
+# Hostile inputs.
+rootscope_golden_sysroot(garbage_attributes 0)
+rootscope_golden_sysroot(link_loops 0)
+rootscope_golden_sysroot(devices_loop 1)
+rootscope_golden_sysroot(range_lines 0)
