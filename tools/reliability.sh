@@ -4,7 +4,7 @@
 #      built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2. valgrind memcheck over rootscope and every golden fixture;
 #   3. each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 20) seconds;
-#      five targets, two at a time: under a minute of fuzzing in all.
+#      five targets, two at a time: about a minute of fuzzing in all.
 # A step whose tool is missing says so and is skipped; any failure fails
 # the script. Prints the fault, random-run and fuzz counts and each step's
 # time.
