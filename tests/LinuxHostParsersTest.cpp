@@ -94,6 +94,14 @@ INSTANTIATE_TEST_SUITE_P(
                     tAnnouncementCase{"ACPI:PCI Root Bridge [PC00] (domain 0000 [bus 00-7f])", false},
                     tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-7f])"sv.substr(0, 40), false},
                     tAnnouncementCase{"ACPI: PCI Root Bridge [PC\0] (domain 0000 [bus 00-7f])"sv, false},
+                    // bus numbers past a byte, and 20-digit numbers, are refused, not cut
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-1ff])", false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 100])", false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 40-3f])", false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 00000000000000000000 [bus 00-ff])", false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00000000000000000000-ff])",
+                                      false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-f\0f])"sv, false},
                     tAnnouncementCase{"", false}));
 
 // ---- /proc/iomem lines --------------------------------------------------
@@ -136,6 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
                     tWindowCase{"PCI ECAM 0000 [bus 00-ff]", false},  // not an iomem line
                     tWindowCase{"  e0000000-efffffff : Reserved", false},
                     tWindowCase{"\0\0 : PCI ECAM \0 [bus 00-ff]"sv, false},
+                    // the addresses are never read, however long; the bus range is
+                    tWindowCase{"18446744073709551616-99999999999999999999 : PCI MMCONFIG 0001 [bus 00-2d]", true, 1,
+                                0, 0x2d},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 0000 [bus 00-1ff]", false},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 0000 [bus 100]", false},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 0000 [bus 40-3f]", false},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 00000000000000000001 [bus 00-ff]", false},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 0001\0 [bus 00-ff]"sv, false},
+                    tWindowCase{"e0000000-efffffff : PCI ECAM 0001 [bus 00-", false},
                     tWindowCase{"", false}));
 
 // ---- host-bridge names --------------------------------------------------
@@ -195,6 +212,8 @@ TEST(DecimalAttribute, ReadsDigitsOnlyWithinSixtyFourBits) {
     EXPECT_EQ(decimalAttribute("0x0f"), std::nullopt);
     EXPECT_EQ(decimalAttribute(" 15"), std::nullopt);
     EXPECT_EQ(decimalAttribute("15\n\n"), std::nullopt);
+    EXPECT_EQ(decimalAttribute("00000000000000000015\n"), 15u);  // leading zeros do not overflow
+    EXPECT_EQ(decimalAttribute("15\0\n"sv), std::nullopt);
 }
 
 // ---- the instance-ID rule, from raw attribute bytes ---------------------

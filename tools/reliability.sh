@@ -3,14 +3,15 @@
 #   1. the whole test suite (fault sweep and random fault runs included)
 #      built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2. valgrind memcheck over rootscope and every golden fixture;
-#   3. each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 30) seconds.
+#   3. each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 20) seconds;
+#      five targets, two at a time: about a minute of fuzzing in all.
 # A step whose tool is missing says so and is skipped; any failure fails
 # the script. Prints the fault, random-run and fuzz counts and each step's
 # time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-fuzz_seconds=${ROOTSCOPE_FUZZ_SECONDS:-30}
+fuzz_seconds=${ROOTSCOPE_FUZZ_SECONDS:-20}
 summary=()
 
 timed() {

@@ -1,0 +1,70 @@
+// The /proc/iomem reader over arbitrary bytes, taken as the file's lines:
+// the configuration-window line parser, then the choice of each root bus's
+// end among the windows found, with a root bus at the start of every window.
+//
+// Each line is parsed from a heap block of exactly its size, so a read past
+// it is caught. Checked: every window has first <= last <= 0xff and a
+// canonical rewrite that parses back to it; a chosen end lies between the
+// root bus and its window's end and never reaches another root bus above.
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "LinuxHostParsers.h"
+
+namespace {
+
+constexpr const char* kTarget = "iomem";
+
+void check(bool condition, const char* what) {
+    rootscope::fuzz::require(condition, kTarget, what);
+}
+
+void checkWindow(const rootscope::tBusWindow& window) {
+    check(window.first <= window.last, "window ends below its start");
+    check(window.last <= 0xff, "window ends above bus 0xff");
+
+    char canonical[80];
+    const int length = std::snprintf(canonical, sizeof canonical, "  e0000000-efffffff : PCI ECAM %04x [bus %02x-%02x]",
+                                     static_cast<unsigned>(window.domain), static_cast<unsigned>(window.first),
+                                     static_cast<unsigned>(window.last));
+    check(length > 0 && static_cast<std::size_t>(length) < sizeof canonical, "canonical line does not fit");
+    const std::optional<rootscope::tBusWindow> again = rootscope::parseConfigWindowLine(canonical);
+    check(again.has_value(), "canonical rewrite of an accepted line is refused");
+    check(again->domain == window.domain && again->first == window.first && again->last == window.last,
+          "canonical rewrite parses to another window");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view iomem(reinterpret_cast<const char*>(data), size);
+    std::vector<rootscope::tBusWindow> windows;
+
+    rootscope::fuzz::forEachLine(iomem, [&](std::string_view line) {
+        const rootscope::fuzz::tExactCopy copy(line);
+        const std::optional<rootscope::tBusWindow> window = rootscope::parseConfigWindowLine(copy.view());
+        if (window) {
+            checkWindow(*window);
+            windows.push_back(*window);
+        }
+    });
+
+    std::vector<rootscope::tRootBus> roots;
+    for (const rootscope::tBusWindow& window : windows) {
+        roots.push_back({window.domain, window.first});
+    }
+    for (const rootscope::tRootBus& bus : roots) {
+        const std::optional<std::uint32_t> end = rootscope::configWindowBusEnd(windows, roots, bus);
+        check(end.has_value(), "a root bus at a window's start finds no end");
+        check(*end >= bus.bus && *end <= 0xff, "a chosen end lies outside bus..0xff");
+        for (const rootscope::tRootBus& other : roots) {
+            check(other.domain != bus.domain || other.bus <= bus.bus || *end < other.bus,
+                  "a chosen end reaches the next root bus of its domain");
+        }
+    }
+    return 0;
+}
