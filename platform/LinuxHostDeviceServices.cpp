@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "HeldCounts.h"
+
 namespace rootscope {
 
 namespace {
@@ -179,18 +181,6 @@ void forEachKernelLogLine(const std::string& path, tOnLine&& onLine) {
         total += static_cast<std::size_t>(got);
         forEachLine(std::string_view(record.data(), static_cast<std::size_t>(got)), false, onLine);
     }
-}
-
-void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
-    if (count == 0) {
-        return;
-    }
-    if (!text.empty()) {
-        text += ", ";
-    }
-    text += std::to_string(count);
-    text += ' ';
-    text += count == 1 ? singular : plural;
 }
 
 }  // namespace
@@ -620,12 +610,7 @@ CONFIGRET tLinuxHostDeviceServices::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
 }
 
 std::string tLinuxHostDeviceServices::leakReport() const {
-    std::string text;
-    appendCount(text, setsHeld_, "device set", "device sets");
-    appendCount(text, logConfsHeld_, "log-configuration handle", "log-configuration handles");
-    appendCount(text, descriptorsHeld_, "descriptor handle", "descriptor handles");
-    appendCount(text, misuses_, "invalid call", "invalid calls");
-    return text;
+    return describeHeld({setsHeld_, logConfsHeld_, descriptorsHeld_, 0, misuses_});
 }
 
 iDeviceServices& platformDeviceServices() {

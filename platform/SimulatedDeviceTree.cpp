@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "HeldCounts.h"
+
 namespace rootscope {
 
 namespace {
@@ -18,18 +20,6 @@ constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 
 // What a failed call leaves in an output buffer: bytes no caller may rely on.
 constexpr unsigned char kGarbage = 0xCC;
-
-void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
-    if (count == 0) {
-        return;
-    }
-    if (!text.empty()) {
-        text += ", ";
-    }
-    text += std::to_string(count);
-    text += ' ';
-    text += count == 1 ? singular : plural;
-}
 
 }  // namespace
 
@@ -507,13 +497,7 @@ void tSimulatedDeviceTree::heapRelease(void* buffer, void* context) {
 }
 
 std::string tSimulatedDeviceTree::leakReport() const {
-    std::string text;
-    appendCount(text, setsHeld_, "device set", "device sets");
-    appendCount(text, logConfsHeld_, "log-configuration handle", "log-configuration handles");
-    appendCount(text, descriptorsHeld_, "descriptor handle", "descriptor handles");
-    appendCount(text, buffers_.size(), "descriptor buffer", "descriptor buffers");
-    appendCount(text, misuses_, "invalid call", "invalid calls");
-    return text;
+    return describeHeld({setsHeld_, logConfsHeld_, descriptorsHeld_, buffers_.size(), misuses_});
 }
 
 }  // namespace rootscope

@@ -14,6 +14,7 @@
 
 #include "CountingHeap.h"
 #include "Fixture.h"
+#include "HeldCounts.h"
 #if !defined(_WIN32)
 #include "LinuxHostDeviceServices.h"
 #endif
@@ -67,12 +68,9 @@ int runSysroot(const char* directory) {
         exitCode = rootscope::runRootBusSurvey(stdout, stdin);
         rootscope::useHeap(previousHeap);
     }
-    std::string leaks = services.leakReport();
-    if (heap.buffersHeld() + heap.misuses() != 0) {
-        leaks += leaks.empty() ? "" : ", ";
-        leaks += std::to_string(heap.buffersHeld()) + " descriptor buffer(s), " + std::to_string(heap.misuses()) +
-                 " invalid buffer release(s)";
-    }
+    const std::string leaks =
+        rootscope::describeHeld({services.setsHeld(), services.logConfsHeld(), services.descriptorsHeld(),
+                                 heap.buffersHeld(), services.misuses() + heap.misuses()});
     if (!leaks.empty()) {
         std::fprintf(stderr, "leak: %s\n", leaks.c_str());
         return kExitLeak;
