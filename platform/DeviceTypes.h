@@ -9,14 +9,8 @@
 
 #if defined(_WIN32)
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 // clang-format off
-#include <windows.h>
+#include "WindowsHeaders.h"
 #include <setupapi.h>
 #include <cfgmgr32.h>
 // clang-format on

@@ -11,13 +11,7 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "WindowsHeaders.h"
 #else
 #include <mutex>
 #endif
