@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DevMgr.h"
+#include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
 namespace rootscope {
@@ -153,13 +154,6 @@ TEST(InstanceIdMatching, NeverReadsPastTheIdCapacity) {
 
 // ---------------------------------------------------------------- the walk
 
-tSimNode node(const char* id, bool started = true) {
-    tSimNode n;
-    n.id = id;
-    n.started = started;
-    return n;
-}
-
 struct tVisit {
     std::uint32_t index;
     DEVINST devInst;
@@ -194,10 +188,10 @@ std::vector<std::uint32_t> walk(tSimulatedDeviceTree& services, const char* patt
 
 tSimTree mixedTree() {
     tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0"),         node("PCI\\VEN_8086&DEV_0C00\\3&11583659&0&00"),
-                  node("ACPI\\PNP0A03\\0"),         node("acpi\\pnp0a08\\1", false),
-                  node("ACPI\\PNP0A0"),             node("ACPI\\PNP0A03\\1", false),
-                  node("ROOT\\LEGACY_BEEP\\0000")};
+    tree.nodes = {simNode("ACPI\\PNP0A08\\0"),         simNode("PCI\\VEN_8086&DEV_0C00\\3&11583659&0&00"),
+                  simNode("ACPI\\PNP0A03\\0"),         simNode("acpi\\pnp0a08\\1", false),
+                  simNode("ACPI\\PNP0A0"),             simNode("ACPI\\PNP0A03\\1", false),
+                  simNode("ROOT\\LEGACY_BEEP\\0000")};
     return tree;
 }
 
@@ -272,7 +266,7 @@ TEST(DeviceWalk, IdFillingTheWholeBufferIsReadTerminated) {
     std::string longId = "ACPI\\PNP0A08\\";
     longId.resize(kInstanceIdBufferSize, '7');
     tSimTree tree;
-    tree.nodes = {node(longId.c_str())};
+    tree.nodes = {simNode(longId.c_str())};
     tSimulatedDeviceTree services(std::move(tree));
     tStatusBlock status = makeStatusBlock();
     EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status).size(), 1u);
@@ -287,7 +281,7 @@ TEST(DeviceWalk, IdFillingTheWholeBufferIsReadTerminated) {
 
 TEST(DeviceWalk, FailedIdReadLeavesAnEmptyIdAndAScratchError) {
     tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes = {simNode("ACPI\\PNP0A08\\0")};
     tree.nodes[0].idResult = CR_FAILURE;
     tSimulatedDeviceTree services(std::move(tree));
     tSimulatedTreeScope scope(services);
@@ -300,7 +294,7 @@ TEST(DeviceWalk, FailedIdReadLeavesAnEmptyIdAndAScratchError) {
 
 TEST(NodeStatus, FailedQueryMeansNotStartedWhateverBitsItLeft) {
     tSimTree tree;
-    tree.nodes = {node("A", true), node("B", false), node("C", true)};
+    tree.nodes = {simNode("A", true), simNode("B", false), simNode("C", true)};
     tree.nodes[2].statusResult = CR_FAILURE;  // writes all-ones bits
     tSimulatedDeviceTree services(std::move(tree));
     tSimulatedTreeScope scope(services);
@@ -310,13 +304,6 @@ TEST(NodeStatus, FailedQueryMeansNotStartedWhateverBitsItLeft) {
 }
 
 // ---------------------------------------------------------- range reader
-
-tSimDescriptor busNumbers(std::uint32_t base, std::uint32_t end) {
-    tSimDescriptor d;
-    d.base = base;
-    d.end = end;
-    return d;
-}
 
 tSimDescriptor other(RESOURCEID type) {
     tSimDescriptor d;
@@ -399,7 +386,7 @@ class BusNumberRange : public testing::TestWithParam<tRangeCase> {};
 TEST_P(BusNumberRange, FollowsTheFailureRulesAndReleasesEverything) {
     const tRangeCase& c = GetParam();
     tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes = {simNode("ACPI\\PNP0A08\\0")};
     tree.nodes[0].bootConfig = c.bootConfig;
     tree.heapFailsAfter = c.heapFailsAfter;
     tSimulatedDeviceTree services(std::move(tree));
@@ -430,7 +417,7 @@ INSTANTIATE_TEST_SUITE_P(FailureTable, BusNumberRange, testing::ValuesIn(rangeCa
 // Reads the range of a single-node tree whose boot configuration holds `d`.
 tStatusBlock readOne(const tSimDescriptor& d, std::int32_t& low, std::int32_t& high) {
     tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0")};
+    tree.nodes = {simNode("ACPI\\PNP0A08\\0")};
     tree.nodes[0].bootConfig = config({d});
     tSimulatedDeviceTree services(std::move(tree));
     tSimulatedTreeScope scope(services);
@@ -474,7 +461,7 @@ TEST(BusNumberRange, BaseAndEndAreReadFromTheFourthAndFifthWords) {
 
 TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
     tSimTree tree;
-    tree.nodes = {node("ACPI\\PNP0A08\\0"), node("ACPI\\PNP0A08\\1")};
+    tree.nodes = {simNode("ACPI\\PNP0A08\\0"), simNode("ACPI\\PNP0A08\\1")};
     tree.nodes[0].bootConfig = config({busNumbers(0, 63)}, CR_FAILURE);
     tree.nodes[1].bootConfig = config({busNumbers(0, 63)});
     tSimulatedDeviceTree services(std::move(tree));

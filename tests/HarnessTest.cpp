@@ -7,6 +7,7 @@
 #include "Fixture.h"
 #include "Memory.h"
 #include "RootBusSurvey.h"
+#include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
 namespace rootscope {
@@ -113,13 +114,7 @@ TEST(Fixture, EveryFieldIsLoaded) {
 // ------------------------------------------------ the tree's own bookkeeping
 
 tSimTree oneBridge() {
-    tSimTree tree;
-    tSimNode n;
-    n.id = "ACPI\\PNP0A08\\0";
-    n.bootConfig.emplace();
-    n.bootConfig->descriptors.resize(2);
-    tree.nodes.push_back(n);
-    return tree;
+    return treeOf({bridge("ACPI\\PNP0A08\\0", false, {tSimDescriptor{}, tSimDescriptor{}})});
 }
 
 TEST(SimulatedTree, ReportsEverythingLeftHeld) {

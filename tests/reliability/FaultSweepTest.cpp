@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Fixture.h"
+#include "SimTrees.h"
 #include "SurveyRun.h"
 
 namespace rootscope {
@@ -19,28 +20,11 @@ namespace {
 
 // ---------------------------------------------------------------- the trees
 
-tSimDescriptor busNumbers(std::uint32_t base, std::uint32_t end) {
-    tSimDescriptor d;
-    d.type = ResType_BusNumber;
-    d.base = base;
-    d.end = end;
-    return d;
-}
-
 tSimDescriptor other(RESOURCEID type) {
     tSimDescriptor d;
     d.type = type;
     d.size = 64;
     return d;
-}
-
-tSimNode bridge(const char* id, bool started, std::vector<tSimDescriptor> descriptors) {
-    tSimNode node;
-    node.id = id;
-    node.started = started;
-    node.bootConfig.emplace();
-    node.bootConfig->descriptors = std::move(descriptors);
-    return node;
 }
 
 tSimNode unrelated(const char* id) {

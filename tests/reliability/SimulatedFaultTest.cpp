@@ -4,20 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "Memory.h"
+#include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
 namespace rootscope {
 namespace {
 
 tSimTree oneBridge() {
-    tSimTree tree;
-    tSimNode node;
-    node.id = "ACPI\\PNP0A08\\0";
-    node.started = true;
-    node.bootConfig.emplace();
-    node.bootConfig->descriptors.resize(1);
-    tree.nodes.push_back(node);
-    return tree;
+    return treeOf({bridge("ACPI\\PNP0A08\\0", true, {tSimDescriptor{}})});
 }
 
 TEST(SimulatedFaults, ServiceCallsAndAllocationsShareOneNumbering) {
