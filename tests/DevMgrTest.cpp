@@ -2,6 +2,7 @@
 // over the simulated device tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -34,9 +35,7 @@ TEST_P(InstanceIdMatching, ComparesPrefixIgnoringAsciiCase) {
     EXPECT_EQ(instanceIdMatches(id.c_str(), id.size() + 1, c.pattern), c.matches) << c.id << " ~ " << c.pattern;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, InstanceIdMatching,
-    testing::Values(tMatchCase{"ACPI\\PNP0A08\\0", kPciExpressRootBridgePattern, true},
+const tMatchCase kMatchCases[] = {tMatchCase{"ACPI\\PNP0A08\\0", kPciExpressRootBridgePattern, true},
                     tMatchCase{"acpi\\pnp0a08\\1", kPciExpressRootBridgePattern, true},
                     tMatchCase{"AcPi\\PnP0a08\\", kPciExpressRootBridgePattern, true},
                     tMatchCase{"ACPI\\PNP0A08", kPciExpressRootBridgePattern, false},
@@ -69,7 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
                     tMatchCase{"ACPI\\PNP0A08\\1", "acpi\\pnp0a08\\0*", false},
                     tMatchCase{"ROOT\\SYSTEM\\0000\\SUB", "root\\system\\0000\\SUB*", true},
                     tMatchCase{"ROOT\\SYSTEM\\0000\\SUC", "root\\system\\0000\\SUB*", false},
-                    tMatchCase{"ROOT\\SYSTEM\\0000\\SU", "root\\system\\0000\\SUB*", false}));
+                    tMatchCase{"ROOT\\SYSTEM\\0000\\SU", "root\\system\\0000\\SUB*", false},
+                    // Prefixes ending in separators, or made of nothing else.
+                    tMatchCase{"ACPI\\\\X", "ACPI\\\\*", true},
+                    tMatchCase{"ACPI\\X", "ACPI\\\\*", false},
+                    tMatchCase{"\\\\", "\\\\*", true},
+                    tMatchCase{"\\A", "\\\\*", false}};
+
+INSTANTIATE_TEST_SUITE_P(Table, InstanceIdMatching, testing::ValuesIn(kMatchCases));
 
 // The walk reads IDs into a 200-byte buffer and matches there, with whatever
 // earlier IDs left after the terminator: the same answers must come out.
@@ -193,6 +199,98 @@ tSimTree mixedTree() {
                   simNode("ACPI\\PNP0A0"),             simNode("ACPI\\PNP0A03\\1", false),
                   simNode("ROOT\\LEGACY_BEEP\\0000")};
     return tree;
+}
+
+// Which nodes of a tree the matcher accepts, a node whose ID cannot be read
+// counting as one with an empty ID.
+std::vector<std::uint32_t> acceptedBy(const tSimTree& tree, const char* pattern) {
+    std::vector<std::uint32_t> indices;
+    for (std::uint32_t i = 0; i < tree.nodes.size(); ++i) {
+        const std::string id = tree.nodes[i].idResult == CR_SUCCESS ? tree.nodes[i].id : std::string();
+        if (instanceIdMatches(id.c_str(), id.size() + 1, pattern)) {
+            indices.push_back(i);
+        }
+    }
+    return indices;
+}
+
+// The walk tries a node on one byte of the prefix before the rest, in a
+// buffer that still holds what longer IDs before it, or a failed read's
+// garbage, left past its end. Whatever is there, it must visit exactly the
+// nodes the matcher accepts.
+TEST(DeviceWalk, VisitsExactlyWhatTheMatcherAcceptsWhateverEarlierIdsLeft) {
+    std::vector<std::string> ids;
+    std::vector<std::string> patterns;
+    for (const tMatchCase& c : kMatchCases) {
+        ids.emplace_back(c.id);
+        if (std::find(patterns.begin(), patterns.end(), c.pattern) == patterns.end()) {
+            patterns.emplace_back(c.pattern);
+        }
+    }
+    std::stable_sort(ids.begin(), ids.end(), [](const std::string& a, const std::string& b) {
+        return a.size() > b.size();
+    });
+    for (const bool shortestFirst : {false, true}) {
+        tSimTree tree;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            tree.nodes.push_back(simNode(ids[shortestFirst ? ids.size() - 1 - i : i].c_str()));
+            if (i % 3 == 0) {
+                tSimNode unreadable = simNode("ACPI\\PNP0A08\\9");
+                unreadable.idResult = CR_FAILURE;  // leaves garbage across the buffer
+                tree.nodes.push_back(unreadable);
+            }
+        }
+        tSimulatedDeviceTree services(tree);
+        for (const std::string& pattern : patterns) {
+            tStatusBlock status = makeStatusBlock();
+            EXPECT_EQ(walk(services, pattern.c_str(), status), acceptedBy(tree, pattern.c_str()))
+                << '"' << pattern << "\", shortest first: " << shortestFirst;
+            EXPECT_EQ(status.code, 0);
+        }
+        EXPECT_EQ(services.leakReport(), "");
+    }
+}
+
+// The same over trees of near misses: IDs made from a pattern's prefix with
+// bytes swapped for their other case, for the bytes next to the letters, for
+// bytes above 0x7F or for separators, cut short or run on.
+TEST(DeviceWalk, AgreesWithTheMatcherOnNearMisses) {
+    const char alphabet[] = {'A', 'a', 'Z', 'z', '@', '`', '[', '{', '\\', '0', '\xC1', '\xE1'};
+    std::uint32_t seed = 2026;
+    const auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    const auto pick = [&] { return alphabet[next() % sizeof alphabet]; };
+    for (int round = 0; round < 400; ++round) {
+        std::string pattern;
+        const std::size_t prefix = next() % 16;
+        for (std::size_t i = 0; i < prefix; ++i) {
+            pattern += pick();
+        }
+        pattern += '*';
+        tSimTree tree;
+        for (int n = 0; n < 24; ++n) {
+            std::string id = pattern.substr(0, next() % (prefix + 2));
+            for (char& c : id) {
+                if (next() % 6 == 0) {
+                    c = pick();
+                }
+            }
+            if (!id.empty() && id.back() == '*') {
+                id.pop_back();
+            }
+            for (std::size_t tail = next() % 20; tail > 0; --tail) {
+                id += pick();
+            }
+            tree.nodes.push_back(simNode(id.c_str()));
+        }
+        tSimulatedDeviceTree services(tree);
+        tStatusBlock status = makeStatusBlock();
+        ASSERT_EQ(walk(services, pattern.c_str(), status), acceptedBy(tree, pattern.c_str()))
+            << "round " << round << ": \"" << pattern << '"';
+        ASSERT_EQ(services.leakReport(), "");
+    }
 }
 
 TEST(DeviceWalk, VisitsOnlyNodesOfItsPatternPhantomsIncluded) {

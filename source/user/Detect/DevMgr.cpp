@@ -82,98 +82,57 @@ std::uint32_t readWord(const unsigned char* bytes, std::size_t offset) {
 }
 
 // What tells an ASCII capital from its lower case.
-constexpr char kCaseBit = 0x20;
+constexpr unsigned char kCaseBit = 0x20;
 
-// Eight bytes of text with the ASCII capitals A to Z turned to lower case and
-// every other byte, 0x80 and above included, left alone: asciiLower on all
-// eight at once.
-std::uint64_t asciiLowerWord(std::uint64_t word) {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-    const std::uint64_t low7 = word & ~kHighBits;
-    const std::uint64_t atLeastA = low7 + 0x3F3F3F3F3F3F3F3Fu;  // high bit set: low7 >= 'A'
-    const std::uint64_t pastZ = low7 + 0x2525252525252525u;     // high bit set: low7 > 'Z'
-    const std::uint64_t capitals = atLeastA & ~pastZ & ~word & kHighBits;
-    return word | (capitals >> 2);  // 0x80 >> 2 is the case bit
+bool isAsciiLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 // A pattern taken apart once per walk rather than once per node: the length
-// of the part before its first "*", whether it has a "*" at all, and that
-// prefix folded to lower case, eight bytes to a word, with a mask that keeps
-// the prefix's bytes of the last word.
+// of the part before its first "*", whether it has a "*" at all, and the one
+// byte of that prefix a node is tried on before the rest.
+//
+// Instance IDs run "ENUMERATOR\DEVICE\INSTANCE", and a great many nodes share
+// the start of one: every ACPI node begins "ACPI\", a root bridge's and each
+// processor's alike. Where kinds of device differ is the end of the device
+// part, so that is where a node is tried first: at the prefix's last byte
+// that is not a separator. Whether a node goes on to the full test then
+// hardly ever changes from one node to the next, so the processor's guess
+// about it stays right. The byte is read on its own: the service has just
+// written the ID in pieces of its own choosing, and a one-byte read never
+// straddles two of them, where a wider one would wait for both to land.
 struct tIdPattern {
-    static constexpr std::size_t kMaxWords = 4;
-
     const char* text;
     std::size_t prefixLength;
     bool hasStar;
-    char firstFolded;  // the first character with the case bit set
-    std::size_t words;  // 0: the prefix is too long for words and is compared byte by byte
-    std::uint64_t lowered[kMaxWords];
-    std::uint64_t lastMask;
+    std::size_t tellingAt;
+    unsigned char tellingLowered;  // that byte in lower case
+    unsigned char tellingCaseBit;  // the case bit when it is a letter, else 0
 };
 
 tIdPattern parsePattern(const char* pattern) {
     tIdPattern parsed{};
     parsed.text = pattern;
-    parsed.firstFolded = static_cast<char>(pattern[0] | kCaseBit);
     const char* star = std::strchr(pattern, '*');
     if (star == nullptr) {
         return parsed;
     }
     parsed.hasStar = true;
     parsed.prefixLength = static_cast<std::size_t>(star - pattern);
-    const std::size_t words = (parsed.prefixLength + 7) / 8;
-    if (words == 0 || words > tIdPattern::kMaxWords) {
+    if (parsed.prefixLength == 0) {
         return parsed;
     }
-    unsigned char bytes[tIdPattern::kMaxWords * 8] = {};
-    for (std::size_t i = 0; i < parsed.prefixLength; ++i) {
-        bytes[i] = static_cast<unsigned char>(asciiLower(pattern[i]));
+    std::size_t at = parsed.prefixLength - 1;
+    while (at > 0 && pattern[at] == '\\') {
+        --at;
     }
-    std::memcpy(parsed.lowered, bytes, sizeof parsed.lowered);
-    parsed.words = words;
-    // Keeps the bytes of the last word that belong to the prefix, counted in
-    // memory order.
-    const std::size_t tail = parsed.prefixLength - (words - 1) * 8;
-    unsigned char keep[8] = {};
-    std::memset(keep, 0xFF, tail);
-    std::memcpy(&parsed.lastMask, keep, sizeof keep);
+    parsed.tellingAt = at;
+    parsed.tellingLowered = static_cast<unsigned char>(asciiLower(pattern[at]));
+    parsed.tellingCaseBit = isAsciiLetter(pattern[at]) ? kCaseBit : static_cast<unsigned char>(0);
     return parsed;
 }
 
-// The prefix compared a word at a time, without a branch per byte; needs
-// pattern.words != 0 and an ID buffer of at least pattern.words * 8 bytes. A
-// NUL in the ID before the prefix's end differs like any other byte: the
-// prefix has none.
-bool prefixWordsMatch(const char* id, const tIdPattern& pattern) {
-    std::uint64_t differ = 0;
-    for (std::size_t w = 0; w < pattern.words; ++w) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, id + w * 8, sizeof word);
-        const std::uint64_t mask = w + 1 == pattern.words ? pattern.lastMask : ~std::uint64_t{0};
-        differ |= (asciiLowerWord(word) ^ pattern.lowered[w]) & mask;
-    }
-    return differ == 0;
-}
-
-// Nearly every node of a machine is told apart by its first byte (PCI, USB,
-// HID...), so that one is tried on its own, loosely: with the case bit
-// forced, which never turns a match away (a capital and its lower case
-// differ only in that bit). The exact test follows only when it passes.
-bool firstByteMayMatch(const char* id, const tIdPattern& pattern) {
-    return (id[0] | kCaseBit) == pattern.firstFolded;
-}
-
 bool idMatchesPrefix(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
-    if (pattern.prefixLength == 0) {
-        return true;
-    }
-    if (idCapacity == 0 || !firstByteMayMatch(id, pattern)) {
-        return false;
-    }
-    if (pattern.words != 0 && idCapacity >= pattern.words * 8) {
-        return prefixWordsMatch(id, pattern);
-    }
     for (std::size_t i = 0; i < pattern.prefixLength; ++i) {
         if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern.text[i])) {
             return false;
@@ -241,48 +200,68 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
     }
 
     const tIdPattern idPattern = parsePattern(pattern);
-    // Cleared once per walk, not per node: the matcher reads whole words of
-    // it, and the bytes past an ID's end must be ones this walk has written.
+    // Cleared once per walk, not per node: the matcher may look at a byte
+    // past an ID's end, which must be one this walk has written.
     char id[kInstanceIdBufferSize];
     std::memset(id, 0, sizeof id);
     // Filled by every successful enumeration; only its size field is ours.
     SP_DEVINFO_DATA record;
     std::memset(&record, 0, sizeof record);
     record.cbSize = sizeof record;
-    // Only a visitor writes into the run's block during a walk, so whether it
-    // holds an error is looked at again after each visit, not at every node.
-    bool errorHeld = false;
     const auto walkNodes = [&](auto matches) {
-        for (DWORD index = 0;; ++index) {
+        DWORD index = 0;
+        // Reading a node's ID reports into a scratch block that inherits the
+        // run's state and is then thrown away, so all the walk takes from it
+        // is whether the ID was read: not when the run holds an error, nor
+        // when the read fails. Both are asked directly, with no block built,
+        // no buffer cleared and no place recorded per node. An ID that fills
+        // the whole buffer without a terminator needs none here: the matcher
+        // never reads past the buffer. Only a visitor writes into the run's
+        // block during a walk, so whether it holds an error is asked after a
+        // visit, and a walk that meets one goes on below without reading IDs.
+        for (;;) {
             if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
-                break;
+                return;
             }
-            // Reading a node's ID reports into a scratch block that inherits
-            // the run's state and is then thrown away, so all the walk takes
-            // from it is whether the ID was read: not when the run holds an
-            // error, nor when the read fails. Both are asked directly, with
-            // no block built, no buffer cleared and no place recorded per
-            // node. An ID that fills the whole buffer without a terminator
-            // needs none here: the matcher never reads past the buffer.
-            if (errorHeld ||
-                services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
+            if (services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
                 id[0] = '\0';
             }
             if (matches(id)) {
                 visitor(set, record, index, context, status);
-                errorHeld = status.isError();
+                if (status.isError()) {
+                    break;
+                }
             }
             if (index == ~DWORD{0}) {
-                break;
+                return;  // the last index a DWORD can name
+            }
+            ++index;
+        }
+        // The run holds an error: every later node is still enumerated and
+        // offered with an empty ID, and visitors, seeing the error, do nothing.
+        id[0] = '\0';
+        while (++index != 0 && services.SetupDiEnumDeviceInfo(set, index, &record)) {
+            if (matches(id)) {
+                visitor(set, record, index, context, status);
             }
         }
     };
     // The kind of pattern is settled once per walk, not asked again per node:
     // the program's own patterns, a prefix and a "*", take the short road.
-    static_assert(tIdPattern::kMaxWords * 8 <= sizeof id);
-    if (idPattern.hasStar && idPattern.words != 0) {
-        walkNodes([&idPattern](const char* nodeId) {
-            return firstByteMayMatch(nodeId, idPattern) && prefixWordsMatch(nodeId, idPattern);
+    if (idPattern.hasStar && idPattern.prefixLength != 0 && idPattern.prefixLength <= sizeof id) {
+        // Copied out of the pattern so they can stay in registers across the
+        // service calls. Where the prefix holds a letter, setting the case
+        // bit of the ID's byte leaves it equal to the letter's lower case
+        // exactly when the byte is that letter in either case; any other
+        // byte must match as it stands, as asciiLower would leave it too. A
+        // byte past the ID's end is one this walk has written, and at worst
+        // lets a node on to the full test.
+        const std::size_t at = idPattern.tellingAt;
+        const unsigned char lowered = idPattern.tellingLowered;
+        const unsigned char caseBit = idPattern.tellingCaseBit;
+        walkNodes([&idPattern, at, lowered, caseBit](const char* nodeId) {
+            return static_cast<unsigned char>(nodeId[at] | caseBit) == lowered &&
+                   idMatchesPrefix(nodeId, kInstanceIdBufferSize, idPattern);
         });
     } else {
         walkNodes([&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
