@@ -191,6 +191,29 @@ void floorBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
     }
 }
 
+void noVisit(HDEVINFO, const SP_DEVINFO_DATA&, DWORD, void*, tStatusBlock&) {}
+
+// The survey's walks alone: the same number of them, over the same two
+// patterns, matching every node but visiting none. Between the floor and the
+// whole survey, it tells the walk's own cost from the visitors'.
+void walksBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
+    tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
+    tNullSink sink;
+    const int walks = surveyWalks(tree, sink.get());
+    tSimulatedTreeScope scope(tree);
+    for (auto _ : state) {
+        tStatusBlock status = makeStatusBlock();
+        for (int walk = 0; walk < walks; ++walk) {
+            const char* pattern = walk % 2 == 0 ? kPciRootBridgePattern : kPciExpressRootBridgePattern;
+            forEachMatchingDevice(pattern, noVisit, nullptr, status);
+        }
+        benchmark::DoNotOptimize(status);
+    }
+    if (treeIsClean(state, tree)) {
+        setCounters(state, nodes, walks);
+    }
+}
+
 }  // namespace
 
 void registerSimulatedTreeBenchmarks() {
@@ -200,6 +223,8 @@ void registerSimulatedTreeBenchmarks() {
             benchmark::RegisterBenchmark(("survey" + suffix).c_str(), surveyBenchmark, shape, nodes)
                 ->Unit(benchmark::kMicrosecond);
             benchmark::RegisterBenchmark(("floor" + suffix).c_str(), floorBenchmark, shape, nodes)
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(("walks" + suffix).c_str(), walksBenchmark, shape, nodes)
                 ->Unit(benchmark::kMicrosecond);
         }
     }

@@ -3,10 +3,10 @@
 
 Usage: bench/ratio.py RESULTS.json
 
-Reads the `per_node_walk` counter of every survey/SHAPE/N and floor/SHAPE/N
-benchmark (the median when the run was repeated, the only run otherwise),
-prints the time per node per walk of both, their ratio, and how the time per
-node grows from the smallest tree to the largest. Exits with 1 when a figure
+Reads the `per_node_walk` counter of every survey/SHAPE/N, walks/SHAPE/N and
+floor/SHAPE/N benchmark (the median when the run was repeated, the only run
+otherwise), prints the time per node per walk of each, survey / floor, and
+how the time per node grows from the smallest tree to the largest. Exits with 1 when a figure
 misses its target: survey / floor at most 1.25 on the largest tree, and the
 survey's time per node on the largest tree within 1.5 times that on the
 smallest.
@@ -47,7 +47,7 @@ def main():
     shapes = sorted({shape for _, shape, _ in per_node})
     ok = True
     print(f"time per node per walk, ns ({'median of repetitions' if repeated else 'single run'})")
-    print(f"{'shape':<16}{'nodes':>8}{'floor':>10}{'survey':>10}{'survey/floor':>14}")
+    print(f"{'shape':<16}{'nodes':>8}{'floor':>10}{'walks':>10}{'survey':>10}{'survey/floor':>14}")
     for shape in shapes:
         sizes = sorted({n for _, s, n in per_node if s == shape})
         for n in sizes:
@@ -56,7 +56,9 @@ def main():
             if floor is None or survey is None:
                 continue
             ratio = survey / floor
-            print(f"{shape:<16}{n:>8}{floor * 1e9:>10.2f}{survey * 1e9:>10.2f}{ratio:>14.3f}")
+            walks = per_node.get(("walks", shape, n))
+            walks_text = f"{walks * 1e9:>10.2f}" if walks is not None else f"{'-':>10}"
+            print(f"{shape:<16}{n:>8}{floor * 1e9:>10.2f}{walks_text}{survey * 1e9:>10.2f}{ratio:>14.3f}")
             if n == sizes[-1] and ratio > RATIO_TARGET:
                 ok = False
                 print(f"  MISSED: survey/floor {ratio:.3f} > {RATIO_TARGET} at {n} nodes")
