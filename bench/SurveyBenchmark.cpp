@@ -162,33 +162,36 @@ tSimulatedDeviceTree& sharedTree(tShape shape, std::size_t nodes) {
     return *tree;
 }
 
-void surveyBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
+// Times `iteration(sink, walks)` over the shared tree of a shape and size,
+// with the tree serving the seam; `walks` is how many device sets a survey
+// opens there. The figures count only when the tree ends clean.
+template <typename tIteration>
+void timeOverSharedTree(benchmark::State& state, tShape shape, std::size_t nodes, tIteration iteration) {
     tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
     tNullSink sink;
     const int walks = surveyWalks(tree, sink.get());
     tSimulatedTreeScope scope(tree);
     for (auto _ : state) {
-        const int exitCode = runRootBusSurvey(sink.get(), nullptr);
-        benchmark::DoNotOptimize(exitCode);
+        iteration(sink.get(), walks);
     }
     if (treeIsClean(state, tree)) {
         setCounters(state, nodes, walks);
     }
 }
 
+void surveyBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
+    timeOverSharedTree(state, shape, nodes, [](std::FILE* out, int) {
+        const int exitCode = runRootBusSurvey(out, nullptr);
+        benchmark::DoNotOptimize(exitCode);
+    });
+}
+
 void floorBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
-    tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
-    tNullSink sink;
-    const int walks = surveyWalks(tree, sink.get());
-    tSimulatedTreeScope scope(tree);
-    for (auto _ : state) {
+    timeOverSharedTree(state, shape, nodes, [](std::FILE*, int walks) {
         for (int walk = 0; walk < walks; ++walk) {
             bareWalk();
         }
-    }
-    if (treeIsClean(state, tree)) {
-        setCounters(state, nodes, walks);
-    }
+    });
 }
 
 void noVisit(HDEVINFO, const SP_DEVINFO_DATA&, DWORD, void*, tStatusBlock&) {}
@@ -197,21 +200,14 @@ void noVisit(HDEVINFO, const SP_DEVINFO_DATA&, DWORD, void*, tStatusBlock&) {}
 // patterns, matching every node but visiting none. Between the floor and the
 // whole survey, it tells the walk's own cost from the visitors'.
 void walksBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
-    tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
-    tNullSink sink;
-    const int walks = surveyWalks(tree, sink.get());
-    tSimulatedTreeScope scope(tree);
-    for (auto _ : state) {
+    timeOverSharedTree(state, shape, nodes, [](std::FILE*, int walks) {
         tStatusBlock status = makeStatusBlock();
         for (int walk = 0; walk < walks; ++walk) {
             const char* pattern = walk % 2 == 0 ? kPciRootBridgePattern : kPciExpressRootBridgePattern;
             forEachMatchingDevice(pattern, noVisit, nullptr, status);
         }
         benchmark::DoNotOptimize(status);
-    }
-    if (treeIsClean(state, tree)) {
-        setCounters(state, nodes, walks);
-    }
+    });
 }
 
 }  // namespace
