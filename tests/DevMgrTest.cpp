@@ -202,11 +202,14 @@ tSimTree mixedTree() {
 }
 
 // Which nodes of a tree the matcher accepts, a node whose ID cannot be read
-// counting as one with an empty ID.
+// (a failed read, or an ID longer than the walk's buffer) counting as one
+// with an empty ID.
 std::vector<std::uint32_t> acceptedBy(const tSimTree& tree, const char* pattern) {
     std::vector<std::uint32_t> indices;
     for (std::uint32_t i = 0; i < tree.nodes.size(); ++i) {
-        const std::string id = tree.nodes[i].idResult == CR_SUCCESS ? tree.nodes[i].id : std::string();
+        const tSimNode& node = tree.nodes[i];
+        const bool readable = node.idResult == CR_SUCCESS && node.id.size() <= kInstanceIdBufferSize;
+        const std::string id = readable ? node.id : std::string();
         if (instanceIdMatches(id.c_str(), id.size() + 1, pattern)) {
             indices.push_back(i);
         }
@@ -216,7 +219,8 @@ std::vector<std::uint32_t> acceptedBy(const tSimTree& tree, const char* pattern)
 
 // The walk tries a node on one byte of the prefix before the rest, in a
 // buffer that still holds what longer IDs before it, or a failed read's
-// garbage, left past its end. Whatever is there, it must visit exactly the
+// garbage, left past its end, or, after a read refused for want of room, the
+// whole of the ID before it. Whatever is there, it must visit exactly the
 // nodes the matcher accepts.
 TEST(DeviceWalk, VisitsExactlyWhatTheMatcherAcceptsWhateverEarlierIdsLeft) {
     std::vector<std::string> ids;
@@ -238,6 +242,9 @@ TEST(DeviceWalk, VisitsExactlyWhatTheMatcherAcceptsWhateverEarlierIdsLeft) {
                 tSimNode unreadable = simNode("ACPI\\PNP0A08\\9");
                 unreadable.idResult = CR_FAILURE;  // leaves garbage across the buffer
                 tree.nodes.push_back(unreadable);
+            } else {
+                // Refused with CR_BUFFER_SMALL, the buffer left as it was.
+                tree.nodes.push_back(simNode(("ACPI\\PNP0A03\\" + std::string(kInstanceIdBufferSize, '7')).c_str()));
             }
         }
         tSimulatedDeviceTree services(tree);

@@ -208,34 +208,45 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
     SP_DEVINFO_DATA record;
     std::memset(&record, 0, sizeof record);
     record.cbSize = sizeof record;
-    const auto walkNodes = [&](auto matches) {
+    // `mayMatch` is a cheap first test that may look at whatever the buffer
+    // holds; `matches` decides. Reading a node's ID reports into a scratch
+    // block that inherits the run's state and is then thrown away, so all
+    // the walk takes from it is whether the ID was read: not when the run
+    // holds an error, nor when the read fails. Both are asked directly, with
+    // no block built and no buffer cleared per node. A failed read may leave
+    // anything in the buffer, the last node's ID included, so a node that
+    // passes the first test is then asked whether its read succeeded and, if
+    // not, goes on with an empty ID; a node that fails it costs the two
+    // service calls and one byte. An ID that fills the whole buffer without
+    // a terminator needs none here: the matcher never reads past the buffer.
+    // Only a visitor writes into the run's block during a walk, so whether it
+    // holds an error is asked after a visit, and a walk that meets one goes
+    // on below without reading IDs.
+    const auto walkNodes = [&](auto mayMatch, auto matches) {
         DWORD index = 0;
-        // Reading a node's ID reports into a scratch block that inherits the
-        // run's state and is then thrown away, so all the walk takes from it
-        // is whether the ID was read: not when the run holds an error, nor
-        // when the read fails. Both are asked directly, with no block built,
-        // no buffer cleared and no place recorded per node. An ID that fills
-        // the whole buffer without a terminator needs none here: the matcher
-        // never reads past the buffer. Only a visitor writes into the run's
-        // block during a walk, so whether it holds an error is asked after a
-        // visit, and a walk that meets one goes on below without reading IDs.
+        if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
+            return;
+        }
         for (;;) {
+            const CONFIGRET read =
+                services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0);
+            if (mayMatch(id)) {
+                if (read != CR_SUCCESS) {
+                    id[0] = '\0';
+                }
+                if (matches(id)) {
+                    visitor(set, record, index, context, status);
+                    if (status.isError()) {
+                        break;
+                    }
+                }
+            }
+            if (++index == 0) {
+                return;  // past the last index a DWORD can name
+            }
             if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
                 return;
             }
-            if (services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0) != CR_SUCCESS) {
-                id[0] = '\0';
-            }
-            if (matches(id)) {
-                visitor(set, record, index, context, status);
-                if (status.isError()) {
-                    break;
-                }
-            }
-            if (index == ~DWORD{0}) {
-                return;  // the last index a DWORD can name
-            }
-            ++index;
         }
         // The run holds an error: every later node is still enumerated and
         // offered with an empty ID, and visitors, seeing the error, do nothing.
@@ -259,12 +270,14 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
         const std::size_t at = idPattern.tellingAt;
         const unsigned char lowered = idPattern.tellingLowered;
         const unsigned char caseBit = idPattern.tellingCaseBit;
-        walkNodes([&idPattern, at, lowered, caseBit](const char* nodeId) {
-            return static_cast<unsigned char>(nodeId[at] | caseBit) == lowered &&
-                   idMatchesPrefix(nodeId, kInstanceIdBufferSize, idPattern);
-        });
+        walkNodes(
+            [at, lowered, caseBit](const char* nodeId) {
+                return static_cast<unsigned char>(nodeId[at] | caseBit) == lowered;
+            },
+            [&idPattern](const char* nodeId) { return idMatchesPrefix(nodeId, kInstanceIdBufferSize, idPattern); });
     } else {
-        walkNodes([&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
+        walkNodes([](const char*) { return true; },
+                  [&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
     }
 }
 
