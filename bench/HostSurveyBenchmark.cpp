@@ -235,12 +235,15 @@ void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
     }
     tNullSink sink;
     bool clean = true;
-    for (auto _ : state) {
+    auto body = [&root, &sink, &clean] {
         tLinuxHostDeviceServices services(root);
         tScopedDeviceServices scope(services);
         const int exitCode = runRootBusSurvey(sink.get(), nullptr);
         benchmark::DoNotOptimize(exitCode);
         clean = clean && exitCode == 0 && services.leakReport().empty();
+    };
+    for (auto _ : state) {
+        runAtNextStackPlacement(body);
     }
     if (!clean) {
         state.SkipWithError("the survey failed or left the services unclean");
@@ -257,13 +260,16 @@ void hostFloorBenchmark(benchmark::State& state, std::size_t entries) {
         return;
     }
     bool clean = true;
-    for (auto _ : state) {
+    auto body = [&root, walks, &clean] {
         tLinuxHostDeviceServices services(root);
         tScopedDeviceServices scope(services);
         for (int walk = 0; walk < walks; ++walk) {
             bareWalk();
         }
         clean = clean && services.leakReport().empty();
+    };
+    for (auto _ : state) {
+        runAtNextStackPlacement(body);
     }
     if (!clean) {
         state.SkipWithError("the walks left the services unclean");

@@ -171,8 +171,10 @@ void timeOverSharedTree(benchmark::State& state, tShape shape, std::size_t nodes
     tNullSink sink;
     const int walks = surveyWalks(tree, sink.get());
     tSimulatedTreeScope scope(tree);
+    std::FILE* out = sink.get();
+    auto body = [&iteration, out, walks] { iteration(out, walks); };
     for (auto _ : state) {
-        iteration(sink.get(), walks);
+        runAtNextStackPlacement(body);
     }
     if (treeIsClean(state, tree)) {
         setCounters(state, nodes, walks);
