@@ -121,21 +121,22 @@ ROOTSCOPE_NOINLINE inline void runBelowGap(std::size_t gap, void (*body)(void*),
     body(context);
 }
 
+// The placement the next timed iteration runs at. Shared by every
+// benchmark, so that repetitions, which start afresh, do not all start at
+// the same one.
+inline std::size_t nextStackPlacement = 0;
+
 // Where a walk's stack frames fall decides how much of its memory traffic
 // collides with the service's: a processor may take a load for one that
 // depends on an earlier store whose address agrees in its low 12 bits, and
 // wait for it. Where the stack lies is an accident of each process (the
 // kernel places it at random, 16 bytes apart), and the accident moved one
-// benchmark by half its cost: the whole survey measured 7.4 ns per node in
+// benchmark by nearly a third: the whole survey measured 7.4 ns per node in
 // one process and 9.6 in the next, its floor unmoved. So each timed
 // iteration runs at the next of the 256 placements a 4 KiB page allows,
 // taken 157 apart so that any run of iterations spreads over the page, and
 // a figure is the mean over every placement a process may get, the survey's
 // and the floor's alike.
-// Which placement the next iteration runs at, shared by every benchmark so
-// that repetitions, which start afresh, do not all start at the same one.
-inline std::size_t nextStackPlacement = 0;
-
 template <typename tBody>
 void runAtNextStackPlacement(tBody& body) {
     constexpr std::size_t kAlignment = 16;
