@@ -32,7 +32,7 @@
 #include "RootBusSurvey.h"
 #include "WalkBenchmark.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 namespace fs = std::filesystem;
@@ -290,4 +290,4 @@ void registerHostBenchmarks() {
     }
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

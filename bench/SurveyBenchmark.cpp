@@ -24,7 +24,7 @@
 #include "SimulatedDeviceTree.h"
 #include "WalkBenchmark.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 enum tShape : int {
@@ -228,12 +228,12 @@ void registerSimulatedTreeBenchmarks() {
     }
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0
 
 int main(int argc, char** argv) {
-    rootscope::registerSimulatedTreeBenchmarks();
+    nROOTSCOPE_1_0::registerSimulatedTreeBenchmarks();
 #ifndef _WIN32
-    rootscope::registerHostBenchmarks();
+    nROOTSCOPE_1_0::registerHostBenchmarks();
 #endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

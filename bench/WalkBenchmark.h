@@ -25,7 +25,7 @@
 #include "DevMgr.h"
 #include "DeviceServices.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Counts the device sets a survey opens, so the floor makes as many walks.
 class tWalkCounter final : public iDeviceServices {
@@ -161,4 +161,4 @@ inline void setCounters(benchmark::State& state, std::size_t nodes, int walks) {
 void registerSimulatedTreeBenchmarks();
 void registerHostBenchmarks();
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -1,6 +1,6 @@
 #include "DeviceServices.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 iDeviceServices* gInstalled = nullptr;
@@ -22,4 +22,4 @@ tScopedDeviceServices::~tScopedDeviceServices() {
     gInstalled = previous_;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -8,7 +8,7 @@
 
 #include "DeviceTypes.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 class iDeviceServices {
 public:
@@ -55,4 +55,4 @@ private:
     iDeviceServices* previous_;
 };
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

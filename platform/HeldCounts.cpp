@@ -1,6 +1,6 @@
 #include "HeldCounts.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -28,4 +28,4 @@ std::string describeHeld(const tHeldCounts& counts) {
     return text;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 struct tHeldCounts {
     std::uint64_t sets = 0;
@@ -19,4 +19,4 @@ struct tHeldCounts {
 // when nothing is held and nothing was misused.
 std::string describeHeld(const tHeldCounts& counts);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

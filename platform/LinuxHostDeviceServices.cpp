@@ -14,7 +14,7 @@
 
 #include "HeldCounts.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -618,4 +618,4 @@ iDeviceServices& platformDeviceServices() {
     return services;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -31,7 +31,7 @@
 #include "DeviceServices.h"
 #include "LinuxHostParsers.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 class tLinuxHostDeviceServices final : public iDeviceServices {
 public:
@@ -117,4 +117,4 @@ private:
     std::uint64_t configWindowReads_ = 0;
 };
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

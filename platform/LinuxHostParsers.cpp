@@ -1,6 +1,6 @@
 #include "LinuxHostParsers.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -373,4 +373,4 @@ std::optional<std::uint32_t> configWindowBusEnd(const std::vector<tBusWindow>& w
     return std::nullopt;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Longest hid, uid or entry name used in an instance ID. With "ACPI\" and
 // one separator the longest ID stays well inside the 200-byte ID buffer.
@@ -101,4 +101,4 @@ std::optional<std::uint32_t> kernelLogBusEnd(const std::vector<tRootBridgeRange>
 std::optional<std::uint32_t> configWindowBusEnd(const std::vector<tBusWindow>& windows,
                                                 const std::vector<tRootBus>& rootBuses, tRootBus bus);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

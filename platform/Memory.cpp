@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -42,4 +42,4 @@ void releaseBuffer(void* buffer) {
     }
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

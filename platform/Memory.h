@@ -6,7 +6,7 @@
 
 #include "StatusBlock.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Where buffers come from. The process heap by default; tests and the
 // harness install their own to count buffers or to run out on purpose.
@@ -41,4 +41,4 @@ private:
     void* buffer_;
 };
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

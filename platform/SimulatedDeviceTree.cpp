@@ -6,7 +6,7 @@
 
 #include "HeldCounts.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -500,4 +500,4 @@ std::string tSimulatedDeviceTree::leakReport() const {
     return describeHeld({setsHeld_, logConfsHeld_, descriptorsHeld_, buffers_.size(), misuses_});
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -24,7 +24,7 @@
 #include "DeviceServices.h"
 #include "Memory.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 struct tSimDescriptor {
     RESOURCEID type = ResType_BusNumber;
@@ -212,4 +212,4 @@ private:
     const tHeap* previousHeap_;
 };
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

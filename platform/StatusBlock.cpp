@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -69,4 +69,4 @@ bool tStatusBlock::mergeFrom(const tStatusBlock& other) {
     return true;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

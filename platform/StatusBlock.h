@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 inline constexpr std::int32_t kStatusSuccess = 0;
 inline constexpr std::int32_t kStatusConfigQueryFailed = -313569;
@@ -62,6 +62,6 @@ tStatusBlock makeStatusBlock();
 // Raising in place: the code with this program's component name and the
 // source position of the raising site.
 #define ROOTSCOPE_RAISE(statusBlock, errorCode) \
-    ((statusBlock).setCode((errorCode), ::rootscope::kStatusComponent, __FILE__, __LINE__))
+    ((statusBlock).setCode((errorCode), ::nROOTSCOPE_1_0::kStatusComponent, __FILE__, __LINE__))
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -1,7 +1,7 @@
 // The real device database: SetupAPI and the configuration manager.
 #include "DeviceServices.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -47,4 +47,4 @@ iDeviceServices& platformDeviceServices() {
     return services;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

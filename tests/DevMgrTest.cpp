@@ -12,7 +12,7 @@
 #include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 // ---------------------------------------------------------------- matching
@@ -583,4 +583,4 @@ TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

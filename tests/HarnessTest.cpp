@@ -10,7 +10,7 @@
 #include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 struct tBadFixture {
@@ -256,4 +256,4 @@ TEST(Survey, ReportIsCompleteBeforeTheWaitAndTheWaitReadsOneCharacter) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

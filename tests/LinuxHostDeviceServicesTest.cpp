@@ -9,7 +9,7 @@
 
 #include "LinuxHostDeviceServices.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 std::string sysroot(const char* name) {
@@ -236,4 +236,4 @@ TEST(LinuxHostServices, IdBufferMustHoldTheTerminator) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

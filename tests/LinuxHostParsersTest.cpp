@@ -7,7 +7,7 @@
 
 #include "LinuxHostParsers.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 using namespace std::string_view_literals;
@@ -319,4 +319,4 @@ INSTANTIATE_TEST_SUITE_P(Buses, ConfigWindowBusEnd,
                                          tWindowEndCase{{4, 0x00}, 0x3fu}, tWindowEndCase{{4, 0x40}, 0x40u}));
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -7,7 +7,7 @@
 
 #include "SimulatedDeviceTree.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // A node with no boot configuration.
 inline tSimNode simNode(const char* id, bool started = true) {
@@ -39,4 +39,4 @@ inline tSimTree treeOf(std::vector<tSimNode> nodes) {
     return tree;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

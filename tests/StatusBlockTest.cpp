@@ -5,7 +5,7 @@
 
 #include "StatusBlock.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 constexpr const char kDevMgr[] = "source/user/Detect/DevMgr.cpp";
@@ -182,4 +182,4 @@ TEST(StatusBlock, RaiseRecordsComponentAndSourcePosition) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

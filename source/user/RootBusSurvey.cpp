@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <limits>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -183,4 +183,4 @@ int runRootBusSurvey(std::FILE* out, std::FILE* in, tStatusBlock* finalStatus) {
     return status.isError() ? 1 : 0;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

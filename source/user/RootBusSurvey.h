@@ -7,7 +7,7 @@
 
 #include "DevMgr.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Count pass visitor; context is the std::uint16_t started-root-bus count,
 // which stops at its largest value instead of wrapping.
@@ -29,4 +29,4 @@ void printRootBusDetails(HDEVINFO set, const SP_DEVINFO_DATA& record, std::uint3
 // recorded, 0 otherwise. `finalStatus`, when given, receives the run status.
 int runRootBusSurvey(std::FILE* out, std::FILE* in, tStatusBlock* finalStatus = nullptr);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -12,5 +12,5 @@ extern const void* const kTraceFacility;
 const void* const kTraceFacility = &nHALDOR_1_0::nVORAL000::gTrace;
 
 int main() {
-    return rootscope::runRootBusSurvey(stdout, stdin);
+    return nROOTSCOPE_1_0::runRootBusSurvey(stdout, stdin);
 }

@@ -12,17 +12,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    rootscope::tSimTree tree;
+    nROOTSCOPE_1_0::tSimTree tree;
     std::string error;
-    if (!rootscope::parseSimTree(text, tree, error)) {
+    if (!nROOTSCOPE_1_0::parseSimTree(text, tree, error)) {
         if (error.empty() || error.find('\n') != std::string::npos) {
             std::fprintf(stderr, "fixture: a refusal must be one line naming the field: \"%s\"\n", error.c_str());
             std::abort();
         }
         return 0;
     }
-    const rootscope::tSurveyRun run = rootscope::runSurvey(tree);
-    const std::string problems = rootscope::checkRun(run);
+    const nROOTSCOPE_1_0::tSurveyRun run = nROOTSCOPE_1_0::runSurvey(tree);
+    const std::string problems = nROOTSCOPE_1_0::checkRun(run);
     if (!problems.empty()) {
         std::fprintf(stderr, "fixture: %s\nreport:\n%s\n", problems.c_str(), run.report.c_str());
         std::abort();

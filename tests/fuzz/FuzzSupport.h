@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-namespace rootscope::fuzz {
+namespace nROOTSCOPE_1_0::fuzz {
 
 // Stops the run with a message naming the broken invariant; libFuzzer and
 // the replay both report the abort as a failure.
@@ -63,4 +63,4 @@ inline bool isNameSegByte(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-}  // namespace rootscope::fuzz
+}  // namespace nROOTSCOPE_1_0::fuzz

@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(id.get(), data + 1 + patternLength, capacity);
     }
 
-    const bool matches = rootscope::instanceIdMatches(id.get(), capacity, pattern.c_str());
-    rootscope::instanceIdMatches(id.get(), capacity, rootscope::kPciRootBridgePattern);
-    rootscope::instanceIdMatches(id.get(), capacity, rootscope::kPciExpressRootBridgePattern);
+    const bool matches = nROOTSCOPE_1_0::instanceIdMatches(id.get(), capacity, pattern.c_str());
+    nROOTSCOPE_1_0::instanceIdMatches(id.get(), capacity, nROOTSCOPE_1_0::kPciRootBridgePattern);
+    nROOTSCOPE_1_0::instanceIdMatches(id.get(), capacity, nROOTSCOPE_1_0::kPciExpressRootBridgePattern);
 
     // Letter case never decides a match, on either side.
     std::unique_ptr<char[]> flipped(new char[capacity]);
@@ -58,9 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (char& c : flippedPattern) {
         c = flipCase(c);
     }
-    require(rootscope::instanceIdMatches(flipped.get(), capacity, pattern.c_str()) == matches,
+    require(nROOTSCOPE_1_0::instanceIdMatches(flipped.get(), capacity, pattern.c_str()) == matches,
             "flipping the ID's letter case changed the answer");
-    require(rootscope::instanceIdMatches(id.get(), capacity, flippedPattern.c_str()) == matches,
+    require(nROOTSCOPE_1_0::instanceIdMatches(id.get(), capacity, flippedPattern.c_str()) == matches,
             "flipping the pattern's letter case changed the answer");
     return 0;
 }

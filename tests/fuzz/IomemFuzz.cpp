@@ -20,10 +20,10 @@ namespace {
 constexpr const char* kTarget = "iomem";
 
 void check(bool condition, const char* what) {
-    rootscope::fuzz::require(condition, kTarget, what);
+    nROOTSCOPE_1_0::fuzz::require(condition, kTarget, what);
 }
 
-void checkWindow(const rootscope::tBusWindow& window) {
+void checkWindow(const nROOTSCOPE_1_0::tBusWindow& window) {
     check(window.first <= window.last, "window ends below its start");
     check(window.last <= 0xff, "window ends above bus 0xff");
 
@@ -32,7 +32,7 @@ void checkWindow(const rootscope::tBusWindow& window) {
                                      static_cast<unsigned>(window.domain), static_cast<unsigned>(window.first),
                                      static_cast<unsigned>(window.last));
     check(length > 0 && static_cast<std::size_t>(length) < sizeof canonical, "canonical line does not fit");
-    const std::optional<rootscope::tBusWindow> again = rootscope::parseConfigWindowLine(canonical);
+    const std::optional<nROOTSCOPE_1_0::tBusWindow> again = nROOTSCOPE_1_0::parseConfigWindowLine(canonical);
     check(again.has_value(), "canonical rewrite of an accepted line is refused");
     check(again->domain == window.domain && again->first == window.first && again->last == window.last,
           "canonical rewrite parses to another window");
@@ -42,26 +42,26 @@ void checkWindow(const rootscope::tBusWindow& window) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view iomem(reinterpret_cast<const char*>(data), size);
-    std::vector<rootscope::tBusWindow> windows;
+    std::vector<nROOTSCOPE_1_0::tBusWindow> windows;
 
-    rootscope::fuzz::forEachLine(iomem, [&](std::string_view line) {
-        const rootscope::fuzz::tExactCopy copy(line);
-        const std::optional<rootscope::tBusWindow> window = rootscope::parseConfigWindowLine(copy.view());
+    nROOTSCOPE_1_0::fuzz::forEachLine(iomem, [&](std::string_view line) {
+        const nROOTSCOPE_1_0::fuzz::tExactCopy copy(line);
+        const std::optional<nROOTSCOPE_1_0::tBusWindow> window = nROOTSCOPE_1_0::parseConfigWindowLine(copy.view());
         if (window) {
             checkWindow(*window);
             windows.push_back(*window);
         }
     });
 
-    std::vector<rootscope::tRootBus> roots;
-    for (const rootscope::tBusWindow& window : windows) {
+    std::vector<nROOTSCOPE_1_0::tRootBus> roots;
+    for (const nROOTSCOPE_1_0::tBusWindow& window : windows) {
         roots.push_back({window.domain, window.first});
     }
-    for (const rootscope::tRootBus& bus : roots) {
-        const std::optional<std::uint32_t> end = rootscope::configWindowBusEnd(windows, roots, bus);
+    for (const nROOTSCOPE_1_0::tRootBus& bus : roots) {
+        const std::optional<std::uint32_t> end = nROOTSCOPE_1_0::configWindowBusEnd(windows, roots, bus);
         check(end.has_value(), "a root bus at a window's start finds no end");
         check(*end >= bus.bus && *end <= 0xff, "a chosen end lies outside bus..0xff");
-        for (const rootscope::tRootBus& other : roots) {
+        for (const nROOTSCOPE_1_0::tRootBus& other : roots) {
             check(other.domain != bus.domain || other.bus <= bus.bus || *end < other.bus,
                   "a chosen end reaches the next root bus of its domain");
         }

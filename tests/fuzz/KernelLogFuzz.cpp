@@ -22,13 +22,13 @@ namespace {
 constexpr const char* kTarget = "kernel_log";
 
 void check(bool condition, const char* what) {
-    rootscope::fuzz::require(condition, kTarget, what);
+    nROOTSCOPE_1_0::fuzz::require(condition, kTarget, what);
 }
 
-void checkAnnouncement(const rootscope::tRootBridgeRange& range) {
+void checkAnnouncement(const nROOTSCOPE_1_0::tRootBridgeRange& range) {
     check(!range.name.empty() && range.name.size() <= 8, "bridge name of 0 or more than 8 bytes");
     for (char c : range.name) {
-        check(rootscope::fuzz::isNameSegByte(c), "bridge name holds a byte outside A-Z a-z 0-9 _");
+        check(nROOTSCOPE_1_0::fuzz::isNameSegByte(c), "bridge name holds a byte outside A-Z a-z 0-9 _");
     }
     check(range.first <= range.last, "bus range ends below its start");
     check(range.last <= 0xff, "bus range ends above 0xff");
@@ -38,7 +38,7 @@ void checkAnnouncement(const rootscope::tRootBridgeRange& range) {
                                      range.name.c_str(), static_cast<unsigned>(range.domain),
                                      static_cast<unsigned>(range.first), static_cast<unsigned>(range.last));
     check(length > 0 && static_cast<std::size_t>(length) < sizeof canonical, "canonical announcement does not fit");
-    const std::optional<rootscope::tRootBridgeRange> again = rootscope::parseRootBridgeAnnouncement(canonical);
+    const std::optional<nROOTSCOPE_1_0::tRootBridgeRange> again = nROOTSCOPE_1_0::parseRootBridgeAnnouncement(canonical);
     check(again.has_value(), "canonical rewrite of an accepted announcement is refused");
     check(again->name == range.name && again->domain == range.domain && again->first == range.first &&
               again->last == range.last,
@@ -49,24 +49,24 @@ void checkAnnouncement(const rootscope::tRootBridgeRange& range) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view log(reinterpret_cast<const char*>(data), size);
-    std::vector<rootscope::tRootBridgeRange> announcements;
+    std::vector<nROOTSCOPE_1_0::tRootBridgeRange> announcements;
 
-    rootscope::fuzz::forEachLine(log, [&](std::string_view line) {
-        const rootscope::fuzz::tExactCopy copy(line);
-        const std::optional<std::string_view> text = rootscope::kernelLogRecordText(copy.view());
+    nROOTSCOPE_1_0::fuzz::forEachLine(log, [&](std::string_view line) {
+        const nROOTSCOPE_1_0::fuzz::tExactCopy copy(line);
+        const std::optional<std::string_view> text = nROOTSCOPE_1_0::kernelLogRecordText(copy.view());
         if (text) {
             check(copy.holds(*text), "record text lies outside its line");
             check(text->size() < line.size(), "record text is not shorter than its line");
-            const rootscope::fuzz::tExactCopy textCopy(*text);
-            const std::optional<rootscope::tRootBridgeRange> range =
-                rootscope::parseRootBridgeAnnouncement(textCopy.view());
+            const nROOTSCOPE_1_0::fuzz::tExactCopy textCopy(*text);
+            const std::optional<nROOTSCOPE_1_0::tRootBridgeRange> range =
+                nROOTSCOPE_1_0::parseRootBridgeAnnouncement(textCopy.view());
             if (range) {
                 checkAnnouncement(*range);
                 announcements.push_back(*range);
             }
         }
         // A line read without its record prefix, as a careless caller might.
-        const std::optional<rootscope::tRootBridgeRange> raw = rootscope::parseRootBridgeAnnouncement(copy.view());
+        const std::optional<nROOTSCOPE_1_0::tRootBridgeRange> raw = nROOTSCOPE_1_0::parseRootBridgeAnnouncement(copy.view());
         if (raw) {
             checkAnnouncement(*raw);
         }
@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Every announced bridge finds an end, never below its first bus: the
     // latest announcement for it, which may be another line than its own.
-    for (const rootscope::tRootBridgeRange& range : announcements) {
+    for (const nROOTSCOPE_1_0::tRootBridgeRange& range : announcements) {
         const std::optional<std::uint32_t> end =
-            rootscope::kernelLogBusEnd(announcements, range.name, {range.domain, range.first});
+            nROOTSCOPE_1_0::kernelLogBusEnd(announcements, range.name, {range.domain, range.first});
         check(end.has_value(), "an announced bridge finds no end");
         check(*end >= range.first && *end <= 0xff, "a chosen end lies outside first..0xff");
     }

@@ -29,7 +29,7 @@ namespace {
 constexpr const char* kTarget = "sysfs_attribute";
 
 void check(bool condition, const char* what) {
-    rootscope::fuzz::require(condition, kTarget, what);
+    nROOTSCOPE_1_0::fuzz::require(condition, kTarget, what);
 }
 
 bool isIdByte(char c) {
@@ -48,7 +48,7 @@ std::string_view lessOneNewline(std::string_view raw) {
 // 64 bytes, each printable ASCII other than space, backslash and comma.
 bool usableInId(std::string_view raw) {
     const std::string_view value = lessOneNewline(raw);
-    if (value.empty() || value.size() > rootscope::kMaxIdPartLength) {
+    if (value.empty() || value.size() > nROOTSCOPE_1_0::kMaxIdPartLength) {
         return false;
     }
     for (char c : value) {
@@ -60,7 +60,7 @@ bool usableInId(std::string_view raw) {
 }
 
 bool isIdPart(std::string_view part) {
-    if (part.empty() || part.size() > rootscope::kMaxIdPartLength) {
+    if (part.empty() || part.size() > nROOTSCOPE_1_0::kMaxIdPartLength) {
         return false;
     }
     for (char c : part) {
@@ -72,8 +72,8 @@ bool isIdPart(std::string_view part) {
 }
 
 std::optional<std::string> idValue(std::string_view raw) {
-    const rootscope::fuzz::tExactCopy copy(raw);
-    const std::optional<std::string> value = rootscope::idAttribute(copy.view());
+    const nROOTSCOPE_1_0::fuzz::tExactCopy copy(raw);
+    const std::optional<std::string> value = nROOTSCOPE_1_0::idAttribute(copy.view());
     check(value.has_value() == usableInId(raw), "an ID value is used against the rule, or refused by it");
     if (value) {
         check(*value == lessOneNewline(raw), "a usable ID value is changed");
@@ -82,8 +82,8 @@ std::optional<std::string> idValue(std::string_view raw) {
 }
 
 void checkStatus(std::string_view raw) {
-    const rootscope::fuzz::tExactCopy copy(raw);
-    const std::optional<std::uint64_t> status = rootscope::decimalAttribute(copy.view());
+    const nROOTSCOPE_1_0::fuzz::tExactCopy copy(raw);
+    const std::optional<std::uint64_t> status = nROOTSCOPE_1_0::decimalAttribute(copy.view());
     const std::string_view value = lessOneNewline(raw);
     std::uint64_t expected = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), expected);
@@ -97,14 +97,14 @@ void checkStatus(std::string_view raw) {
 }
 
 void checkPath(std::string_view raw) {
-    const rootscope::fuzz::tExactCopy copy(raw);
-    const std::optional<std::string> name = rootscope::acpiNameOfPath(copy.view());
+    const nROOTSCOPE_1_0::fuzz::tExactCopy copy(raw);
+    const std::optional<std::string> name = nROOTSCOPE_1_0::acpiNameOfPath(copy.view());
     if (!name) {
         return;
     }
     check(!name->empty() && name->size() <= 8, "a path gives a name of 0 or more than 8 bytes");
     for (char c : *name) {
-        check(rootscope::fuzz::isNameSegByte(c), "a path gives a name with a byte outside A-Z a-z 0-9 _");
+        check(nROOTSCOPE_1_0::fuzz::isNameSegByte(c), "a path gives a name with a byte outside A-Z a-z 0-9 _");
     }
     const std::string_view path = lessOneNewline(raw);
     check(path.size() >= name->size() && path.substr(path.size() - name->size()) == *name,
@@ -116,9 +116,9 @@ void checkPath(std::string_view raw) {
 
 void checkInstanceId(const std::optional<std::string>& hid, const std::optional<std::string>& uid,
                      std::string_view entryName) {
-    const rootscope::fuzz::tExactCopy name(entryName);
-    const std::string id = rootscope::makeInstanceId(hid, uid, name.view());
-    check(id.size() < rootscope::kInstanceIdBufferSize, "an instance ID does not fit the ID buffer");
+    const nROOTSCOPE_1_0::fuzz::tExactCopy name(entryName);
+    const std::string id = nROOTSCOPE_1_0::makeInstanceId(hid, uid, name.view());
+    check(id.size() < nROOTSCOPE_1_0::kInstanceIdBufferSize, "an instance ID does not fit the ID buffer");
     check(id.compare(0, 5, "ACPI\\") == 0, "an instance ID does not begin with ACPI\\");
 
     std::vector<std::string_view> parts;
@@ -141,17 +141,17 @@ void checkInstanceId(const std::optional<std::string>& hid, const std::optional<
     }
 
     // The survey's matcher reads the ID from the buffer it is copied into.
-    char buffer[rootscope::kInstanceIdBufferSize] = {};
+    char buffer[nROOTSCOPE_1_0::kInstanceIdBufferSize] = {};
     id.copy(buffer, sizeof buffer - 1);
-    rootscope::instanceIdMatches(buffer, sizeof buffer, rootscope::kPciExpressRootBridgePattern);
+    nROOTSCOPE_1_0::instanceIdMatches(buffer, sizeof buffer, nROOTSCOPE_1_0::kPciExpressRootBridgePattern);
 
-    const std::string sanitised = rootscope::sanitisedEntryName(name.view());
+    const std::string sanitised = nROOTSCOPE_1_0::sanitisedEntryName(name.view());
     check(isIdPart(sanitised), "a sanitised entry name is empty, too long or holds a refused byte");
 }
 
 void checkHostBridgeName(std::string_view name) {
-    const rootscope::fuzz::tExactCopy copy(name);
-    const std::optional<rootscope::tRootBus> bus = rootscope::parseHostBridgeName(copy.view());
+    const nROOTSCOPE_1_0::fuzz::tExactCopy copy(name);
+    const std::optional<nROOTSCOPE_1_0::tRootBus> bus = nROOTSCOPE_1_0::parseHostBridgeName(copy.view());
     if (bus) {
         check(bus->bus <= 0xff, "a host bridge name gives a bus above 0xff");
         check(name.size() >= 10 && name.size() <= 14 && name.substr(0, 3) == "pci", "a host bridge name of another shape is accepted");

@@ -15,7 +15,7 @@
 #include "SimTrees.h"
 #include "SurveyRun.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 // ---------------------------------------------------------------- the trees
@@ -215,4 +215,4 @@ TEST_F(FaultSweep, GoldenFixtures) {
 #endif
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -10,7 +10,7 @@
 
 #include "SurveyRun.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 constexpr std::uint64_t kDefaultSeed = 0x5eedf00d2024ull;
@@ -166,4 +166,4 @@ TEST(RandomFaults, ManyTreesWithSeveralFaultsEach) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

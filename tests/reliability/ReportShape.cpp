@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -250,4 +250,4 @@ bool parseReport(const std::string& report, tReportShape& shape, std::string& pr
     return true;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

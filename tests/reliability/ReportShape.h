@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 enum class tSummary { Multiple, SingleLimited, SingleFull, NotFound };
 
@@ -30,4 +30,4 @@ struct tReportShape {
 // expected and the offset where the report went wrong.
 bool parseReport(const std::string& report, tReportShape& shape, std::string& problem);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

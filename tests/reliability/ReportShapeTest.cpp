@@ -6,7 +6,7 @@
 
 #include "ReportShape.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 const std::string kBanner =
@@ -119,4 +119,4 @@ INSTANTIATE_TEST_SUITE_P(
                           "Status: Device is running\n" + kNoErrors}));
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

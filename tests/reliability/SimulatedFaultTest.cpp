@@ -7,7 +7,7 @@
 #include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 namespace {
 
 tSimTree oneBridge() {
@@ -98,4 +98,4 @@ TEST(SimulatedFaults, SuccessIsNoFailure) {
 }
 
 }  // namespace
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -6,7 +6,7 @@
 
 #include "RootBusSurvey.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -212,4 +212,4 @@ std::string describe(const std::vector<tSimCallRecord>& log) {
     return text;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

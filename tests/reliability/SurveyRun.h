@@ -11,7 +11,7 @@
 #include "SimulatedDeviceTree.h"
 #include "StatusBlock.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Call number (from 1) -> the failure it returns.
 using tFaultPlan = std::map<std::uint64_t, CONFIGRET>;
@@ -56,4 +56,4 @@ std::string fixtureText(const tSimTree& tree);
 std::string describe(const tFaultPlan& faults);
 std::string describe(const std::vector<tSimCallRecord>& log);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 tCountingHeap::tCountingHeap() : heap_{allocate, release, this} {}
 
@@ -31,4 +31,4 @@ void tCountingHeap::release(void* buffer, void* context) {
     std::free(buffer);
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -7,7 +7,7 @@
 
 #include "Memory.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 class tCountingHeap {
 public:
@@ -30,4 +30,4 @@ private:
     tHeap heap_;
 };
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

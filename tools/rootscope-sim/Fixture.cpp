@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -245,4 +245,4 @@ bool loadSimTree(const std::string& path, tSimTree& tree, std::string& error) {
     return true;
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -5,7 +5,7 @@
 
 #include "SimulatedDeviceTree.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // Parses a fixture's text. On failure returns false and sets `error` to one
 // line naming the offending field ("nodes[2].boot_config.end_result: ...").
@@ -15,4 +15,4 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error);
 // Reads and parses a fixture file; `error` names the file too.
 bool loadSimTree(const std::string& path, tSimTree& tree, std::string& error);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

@@ -32,17 +32,17 @@ int usage() {
 }
 
 int runTree(const char* path) {
-    rootscope::tSimTree tree;
+    nROOTSCOPE_1_0::tSimTree tree;
     std::string error;
-    if (!rootscope::loadSimTree(path, tree, error)) {
+    if (!nROOTSCOPE_1_0::loadSimTree(path, tree, error)) {
         std::fprintf(stderr, "rootscope-sim: %s\n", error.c_str());
         return kExitUsage;
     }
-    rootscope::tSimulatedDeviceTree services(std::move(tree));
+    nROOTSCOPE_1_0::tSimulatedDeviceTree services(std::move(tree));
     int exitCode = 0;
     {
-        rootscope::tSimulatedTreeScope scope(services);
-        exitCode = rootscope::runRootBusSurvey(stdout, stdin);
+        nROOTSCOPE_1_0::tSimulatedTreeScope scope(services);
+        exitCode = nROOTSCOPE_1_0::runRootBusSurvey(stdout, stdin);
     }
     const std::string leaks = services.leakReport();
     if (!leaks.empty()) {
@@ -59,17 +59,17 @@ int runSysroot(const char* directory) {
         std::fprintf(stderr, "rootscope-sim: %s: not a directory\n", directory);
         return kExitUsage;
     }
-    rootscope::tLinuxHostDeviceServices services(directory);
-    rootscope::tCountingHeap heap;
+    nROOTSCOPE_1_0::tLinuxHostDeviceServices services(directory);
+    nROOTSCOPE_1_0::tCountingHeap heap;
     int exitCode = 0;
     {
-        rootscope::tScopedDeviceServices scope(services);
-        const rootscope::tHeap* previousHeap = rootscope::useHeap(&heap.heap());
-        exitCode = rootscope::runRootBusSurvey(stdout, stdin);
-        rootscope::useHeap(previousHeap);
+        nROOTSCOPE_1_0::tScopedDeviceServices scope(services);
+        const nROOTSCOPE_1_0::tHeap* previousHeap = nROOTSCOPE_1_0::useHeap(&heap.heap());
+        exitCode = nROOTSCOPE_1_0::runRootBusSurvey(stdout, stdin);
+        nROOTSCOPE_1_0::useHeap(previousHeap);
     }
     const std::string leaks =
-        rootscope::describeHeld({services.setsHeld(), services.logConfsHeld(), services.descriptorsHeld(),
+        nROOTSCOPE_1_0::describeHeld({services.setsHeld(), services.logConfsHeld(), services.descriptorsHeld(),
                                  heap.buffersHeld(), services.misuses() + heap.misuses()});
     if (!leaks.empty()) {
         std::fprintf(stderr, "leak: %s\n", leaks.c_str());

@@ -6,7 +6,7 @@
 #include "DeviceServices.h"
 #include "Memory.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 namespace {
 
@@ -379,4 +379,4 @@ void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULON
     }
 }
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0

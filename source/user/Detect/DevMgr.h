@@ -8,7 +8,7 @@
 #include "DeviceTypes.h"
 #include "StatusBlock.h"
 
-namespace rootscope {
+namespace nROOTSCOPE_1_0 {
 
 // The two root-bridge patterns, always walked in this order.
 inline constexpr const char kPciRootBridgePattern[] = "ACPI\\PNP0A03\\*";
@@ -58,4 +58,4 @@ void getResDesData(RES_DES descriptor, void* buffer, ULONG size, tStatusBlock& s
 // exhausted heap, are errors.
 void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULONG kind, tStatusBlock& status);
 
-}  // namespace rootscope
+}  // namespace nROOTSCOPE_1_0
