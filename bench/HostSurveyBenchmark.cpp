@@ -28,7 +28,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "LinuxHostDeviceServices.h"
+#include "LinuxHostReader.h"
 #include "RootBusSurvey.h"
 #include "WalkBenchmark.h"
 

@@ -170,7 +170,7 @@ void timeOverSharedTree(benchmark::State& state, tShape shape, std::size_t nodes
     tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
     tNullSink sink;
     const int walks = surveyWalks(tree, sink.get());
-    tSimulatedTreeScope scope(tree);
+    tEmulationScope scope(tree);
     std::FILE* out = sink.get();
     auto body = [&iteration, out, walks] { iteration(out, walks); };
     for (auto _ : state) {

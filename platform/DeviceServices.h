@@ -30,6 +30,10 @@ public:
                                           ULONG flags) = 0;
     virtual CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) = 0;
     virtual CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) = 0;
+
+    // The error the last failed SetupDi call left: ERROR_NO_MORE_ITEMS when
+    // an enumeration ran past the last member.
+    virtual DWORD GetLastError() = 0;
 };
 
 // The services the survey uses: the platform's own unless a caller installed

@@ -98,9 +98,22 @@ struct BUSNUMBER_DES {
 #define CR_BUFFER_SMALL 0x0000001A
 #define CR_ACCESS_DENIED 0x00000033
 
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_USER_BUFFER 1784L
+
 #endif  // _WIN32
 
-// The sizes the services check on 64-bit Windows; 32-bit builds are not made.
+#if defined(_WIN32)
+// A 32-bit program on 64-bit Windows gets CR_CALL_NOT_IMPLEMENTED from every
+// log-configuration and resource-descriptor call, so no range could be read.
+static_assert(sizeof(void*) == 8, "rootscope is built for 64-bit Windows only");
+#endif
+
+// The sizes the services check on 64-bit Windows.
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA must be 32 bytes on x64");
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A) == 296,
               "SP_DEVINFO_LIST_DETAIL_DATA_A must be 296 bytes on x64");

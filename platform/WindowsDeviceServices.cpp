@@ -38,6 +38,7 @@ public:
     }
     CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override { return ::CM_Free_Res_Des_Handle(descriptor); }
     CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override { return ::CM_Free_Log_Conf_Handle(logConf); }
+    DWORD GetLastError() override { return ::GetLastError(); }
 };
 
 }  // namespace

@@ -180,7 +180,7 @@ void logVisit(HDEVINFO, const SP_DEVINFO_DATA& record, std::uint32_t index, void
 
 std::vector<std::uint32_t> walk(tSimulatedDeviceTree& services, const char* pattern, tStatusBlock& status,
                                 std::int32_t raiseAtVisit = -1) {
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     tVisitLog log;
     log.raiseAtVisit = raiseAtVisit;
     forEachMatchingDevice(pattern, logVisit, &log, status);
@@ -217,11 +217,10 @@ std::vector<std::uint32_t> acceptedBy(const tSimTree& tree, const char* pattern)
     return indices;
 }
 
-// The walk tries a node on one byte of the prefix before the rest, in a
-// buffer that still holds what longer IDs before it, or a failed read's
-// garbage, left past its end, or, after a read refused for want of room, the
-// whole of the ID before it. Whatever is there, it must visit exactly the
-// nodes the matcher accepts.
+// The walk reads every ID into one buffer, which still holds what longer IDs
+// before it, or a failed read's garbage, left past its end, or, after a read
+// refused for want of room, the whole of the ID before it. Whatever is there,
+// it must visit exactly the nodes the matcher accepts.
 TEST(DeviceWalk, VisitsExactlyWhatTheMatcherAcceptsWhateverEarlierIdsLeft) {
     std::vector<std::string> ids;
     std::vector<std::string> patterns;
@@ -300,6 +299,19 @@ TEST(DeviceWalk, AgreesWithTheMatcherOnNearMisses) {
     }
 }
 
+// SetupDiEnumDeviceInfo ends a list with ERROR_NO_MORE_ITEMS; failing with
+// anything else (a wrong record size gives ERROR_INVALID_USER_BUFFER) means
+// the database could not be walked, which no survey may take for its end.
+TEST(DeviceWalk, EnumerationFailingOtherThanAtTheEndIsAnErrorAfterTheVisitsMade) {
+    tSimTree tree = mixedTree();
+    tree.enumError = ERROR_INVALID_USER_BUFFER;
+    tSimulatedDeviceTree services(std::move(tree));
+    tStatusBlock status = makeStatusBlock();
+    EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status), (std::vector<std::uint32_t>{0, 3}));
+    EXPECT_EQ(status.code, kStatusConfigQueryFailed);
+    EXPECT_EQ(services.leakReport(), "");
+}
+
 TEST(DeviceWalk, VisitsOnlyNodesOfItsPatternPhantomsIncluded) {
     tSimulatedDeviceTree services(mixedTree());
     tStatusBlock status = makeStatusBlock();
@@ -376,7 +388,7 @@ TEST(DeviceWalk, IdFillingTheWholeBufferIsReadTerminated) {
     tStatusBlock status = makeStatusBlock();
     EXPECT_EQ(walk(services, kPciExpressRootBridgePattern, status).size(), 1u);
 
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     char id[kInstanceIdBufferSize];
     tStatusBlock scratch = makeStatusBlock();
     readInstanceId(1, id, scratch);
@@ -389,7 +401,7 @@ TEST(DeviceWalk, FailedIdReadLeavesAnEmptyIdAndAScratchError) {
     tree.nodes = {simNode("ACPI\\PNP0A08\\0")};
     tree.nodes[0].idResult = CR_FAILURE;
     tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     char id[kInstanceIdBufferSize];
     tStatusBlock scratch = makeStatusBlock();
     readInstanceId(1, id, scratch);
@@ -402,7 +414,7 @@ TEST(NodeStatus, FailedQueryMeansNotStartedWhateverBitsItLeft) {
     tree.nodes = {simNode("A", true), simNode("B", false), simNode("C", true)};
     tree.nodes[2].statusResult = CR_FAILURE;  // writes all-ones bits
     tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     EXPECT_TRUE(isNodeStarted(1));
     EXPECT_FALSE(isNodeStarted(2));
     EXPECT_FALSE(isNodeStarted(3));
@@ -503,7 +515,7 @@ TEST_P(BusNumberRange, FollowsTheFailureRulesAndReleasesEverything) {
     std::int32_t low = -1;
     std::int32_t high = -1;
     {
-        tSimulatedTreeScope scope(services);
+        tEmulationScope scope(services);
         getBusNumberRange(1, low, high, BOOT_LOG_CONF, status);
     }
     EXPECT_EQ(status.code, c.expectedCode);
@@ -525,7 +537,7 @@ tStatusBlock readOne(const tSimDescriptor& d, std::int32_t& low, std::int32_t& h
     tree.nodes = {simNode("ACPI\\PNP0A08\\0")};
     tree.nodes[0].bootConfig = config({d});
     tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     tStatusBlock status = makeStatusBlock();
     low = -1;
     high = -1;
@@ -570,7 +582,7 @@ TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
     tree.nodes[0].bootConfig = config({busNumbers(0, 63)}, CR_FAILURE);
     tree.nodes[1].bootConfig = config({busNumbers(0, 63)});
     tSimulatedDeviceTree services(std::move(tree));
-    tSimulatedTreeScope scope(services);
+    tEmulationScope scope(services);
     tStatusBlock status = makeStatusBlock();
     std::int32_t low = -1;
     std::int32_t high = -1;

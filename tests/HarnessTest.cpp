@@ -58,7 +58,28 @@ INSTANTIATE_TEST_SUITE_P(
         tBadFixture{R"({"nodes": [{"id": "A"}, {"id": "B", "boot_config": {"descriptors": [{"type": 6}, {"bsae": 1}]}}]})",
                     "nodes[1].boot_config.descriptors[1].bsae: unknown key"},
         tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": [{"end": -63}]}}]})",
-                    "nodes[0].boot_config.descriptors[0].end: expected an unsigned"}));
+                    "nodes[0].boot_config.descriptors[0].end: expected an unsigned"},
+        // Nothing may hide part of a fixture: text after the document, a key
+        // given twice at any level (the parser would keep the last).
+        tBadFixture{R"({"nodes": []} {"open_set": 1})", "(json): "},
+        tBadFixture{R"({"nodes": [{"id": "A"}], "nodes": []})", "nodes: duplicate key"},
+        tBadFixture{R"({"nodes": [{"id": "A", "started": true, "started": false}]})", "started: duplicate key"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": [{"end": 1, "end": 2}]}}]})",
+                    "end: duplicate key"},
+        // An ID goes into the report: control characters would reach it raw.
+        tBadFixture{R"({"nodes": [{"id": "ACPI\\PNP0A08\\0\u001b[2J"}]})", "nodes[0].id: holds a control character"},
+        tBadFixture{R"({"nodes": [{"id": "A\u007f"}]})", "nodes[0].id: holds a control character"},
+        tBadFixture{R"({"nodes": [], "enum_error": -1})", "enum_error: expected an unsigned"}));
+
+TEST(Fixture, NulEndsNothing) {
+    // The parser would stop at the NUL and load the first document alone.
+    const char raw[] = "{\"nodes\": []}\0{\"nodes\": [{\"id\": \"A\"}]}";
+    const std::string text(raw, sizeof raw - 1);
+    tSimTree tree;
+    std::string error;
+    EXPECT_FALSE(parseSimTree(text, tree, error));
+    EXPECT_EQ(error, "(json): a NUL byte at offset 13");
+}
 
 TEST(Fixture, IdLongerThanTheBufferIsRefusedButExactlyTheBufferIsKept) {
     tSimTree tree;
@@ -71,7 +92,7 @@ TEST(Fixture, IdLongerThanTheBufferIsRefusedButExactlyTheBufferIsKept) {
 }
 
 TEST(Fixture, EveryFieldIsLoaded) {
-    const char* text = R"({"open_set": 1, "detail_query": true, "heap_fails_after": 2, "nodes": [
+    const char* text = R"({"open_set": 1, "detail_query": true, "heap_fails_after": 2, "enum_error": 1784, "nodes": [
         {"id": "ACPI\\PNP0A08\\0", "id_result": 3, "started": true, "status_result": 4,
          "boot_config": {"result": 5, "end_result": 6, "descriptors": [
             {"type": 1, "result": 7, "base": 8, "end": 9, "size": 10, "size_result": 11, "data_result": 12}]}},
@@ -82,6 +103,7 @@ TEST(Fixture, EveryFieldIsLoaded) {
     EXPECT_TRUE(tree.openSetFails);
     EXPECT_TRUE(tree.detailQueryFails);
     EXPECT_EQ(tree.heapFailsAfter, 2u);
+    EXPECT_EQ(tree.enumError, 1784u);
     ASSERT_EQ(tree.nodes.size(), 2u);
     const tSimNode& first = tree.nodes[0];
     EXPECT_EQ(first.id, "ACPI\\PNP0A08\\0");
@@ -109,6 +131,7 @@ TEST(Fixture, EveryFieldIsLoaded) {
     EXPECT_EQ(tSimDescriptor{}.size, 20u);
     EXPECT_EQ(tSimDescriptor{}.type, 6u);
     EXPECT_EQ(tSimBootConfig{}.endResult, 15u);
+    EXPECT_EQ(tSimTree{}.enumError, 259u);
 }
 
 // ------------------------------------------------ the tree's own bookkeeping
@@ -130,7 +153,7 @@ TEST(SimulatedTree, ReportsEverythingLeftHeld) {
     EXPECT_EQ(tree.CM_Get_Next_Res_Des(&second, second, ResType_All, &type, 0), CR_NO_MORE_RES_DES);
     void* buffer = nullptr;
     {
-        tSimulatedTreeScope scope(tree);
+        tEmulationScope scope(tree);
         tStatusBlock status = makeStatusBlock();
         buffer = allocateBuffer(20, status);
         ASSERT_NE(buffer, nullptr);
@@ -196,7 +219,7 @@ TEST(SimulatedTree, HeapRunsOutAfterTheGivenNumberOfAllocations) {
     tSimTree simTree = oneBridge();
     simTree.heapFailsAfter = 2;
     tSimulatedDeviceTree tree(std::move(simTree));
-    tSimulatedTreeScope scope(tree);
+    tEmulationScope scope(tree);
     tStatusBlock status = makeStatusBlock();
     tBufferGuard first(8, status);
     tBufferGuard second(8, status);
@@ -222,7 +245,7 @@ TEST(Survey, StartedCountStopsAtItsLargestValue) {
     started.started = true;
     simTree.nodes = {started};
     tSimulatedDeviceTree tree(std::move(simTree));
-    tSimulatedTreeScope scope(tree);
+    tEmulationScope scope(tree);
     tStatusBlock status = makeStatusBlock();
     std::uint16_t count = 65534;
     SP_DEVINFO_DATA record{};
@@ -236,7 +259,7 @@ TEST(Survey, StartedCountStopsAtItsLargestValue) {
 
 TEST(Survey, ReportIsCompleteBeforeTheWaitAndTheWaitReadsOneCharacter) {
     tSimulatedDeviceTree tree(tSimTree{});
-    tSimulatedTreeScope scope(tree);
+    tEmulationScope scope(tree);
     std::FILE* out = std::tmpfile();
     std::FILE* in = std::tmpfile();
     ASSERT_NE(out, nullptr);

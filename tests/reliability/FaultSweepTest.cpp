@@ -91,11 +91,13 @@ struct tFaultRule {
 // In a run that is otherwise clean, the one failure decides the result:
 // failures inside the read of one descriptor, of an ID or of a node status,
 // and the "no more" answers, only change what is shown; failures to open,
-// describe or walk, and an exhausted heap, end the run with an error.
+// describe, enumerate or walk, and an exhausted heap, end the run with an
+// error.
 const tFaultRule kRules[] = {
     {tSimCall::OpenSet, CR_FAILURE, kStatusConfigQueryFailed},
     {tSimCall::DescribeSet, CR_FAILURE, kStatusConfigQueryFailed},
-    {tSimCall::EnumerateSet, CR_FAILURE, std::nullopt},
+    {tSimCall::EnumerateSet, CR_FAILURE, kStatusConfigQueryFailed},
+    {tSimCall::EnumerateSet, static_cast<CONFIGRET>(ERROR_NO_MORE_ITEMS), std::nullopt},
     {tSimCall::DestroySet, CR_FAILURE, std::nullopt},
     {tSimCall::ReadId, CR_FAILURE, std::nullopt},
     {tSimCall::ReadId, CR_BUFFER_SMALL, std::nullopt},

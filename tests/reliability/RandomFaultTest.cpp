@@ -74,6 +74,9 @@ tSimTree randomTree(tRandom& random) {
     if (random.oneIn(10)) {
         tree.heapFailsAfter = random.below(4);
     }
+    if (random.oneIn(40)) {
+        tree.enumError = ERROR_INVALID_USER_BUFFER;
+    }
     const std::uint32_t nodes = random.below(9);
     for (std::uint32_t n = 0; n < nodes; ++n) {
         tSimNode node;
@@ -112,6 +115,9 @@ CONFIGRET randomFailure(tRandom& random, tSimCall call) {
     }
     if (call == tSimCall::NextResDes && random.oneIn(2)) {
         return CR_NO_MORE_RES_DES;
+    }
+    if (call == tSimCall::EnumerateSet && random.oneIn(2)) {
+        return static_cast<CONFIGRET>(ERROR_NO_MORE_ITEMS);
     }
     return random.oneIn(4) ? CR_INVALID_DEVNODE : CR_FAILURE;
 }

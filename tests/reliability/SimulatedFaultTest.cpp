@@ -16,7 +16,7 @@ tSimTree oneBridge() {
 
 TEST(SimulatedFaults, ServiceCallsAndAllocationsShareOneNumbering) {
     tSimulatedDeviceTree tree(oneBridge());
-    tSimulatedTreeScope scope(tree);
+    tEmulationScope scope(tree);
     LOG_CONF logConf = 0;
     ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
     tStatusBlock status = makeStatusBlock();
@@ -66,7 +66,7 @@ TEST(SimulatedFaults, FailedCallsLeaveGarbageInTheirOutputs) {
     EXPECT_EQ(tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
     tStatusBlock status = makeStatusBlock();
     {
-        tSimulatedTreeScope scope(tree);
+        tEmulationScope scope(tree);
         EXPECT_EQ(allocateBuffer(20, status), nullptr);
     }
     EXPECT_EQ(status.code, kStatusOutOfMemory);

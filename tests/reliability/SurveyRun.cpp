@@ -61,7 +61,7 @@ tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults) {
     }
     std::rewind(out);
     {
-        tSimulatedTreeScope scope(services);
+        tEmulationScope scope(services);
         run.exitCode = runRootBusSurvey(out, nullptr, &run.status);
     }
     run.report = readReport(out);
@@ -79,6 +79,8 @@ bool endsDeviceWork(const tSimCallRecord& record) {
         case tSimCall::DescribeSet:
         case tSimCall::Allocate:
             return true;
+        case tSimCall::EnumerateSet:
+            return record.result != static_cast<CONFIGRET>(ERROR_NO_MORE_ITEMS);
         case tSimCall::FirstLogConf:
             return record.result != CR_NO_MORE_LOG_CONF;
         case tSimCall::NextResDes:
@@ -161,6 +163,7 @@ std::string fixtureText(const tSimTree& tree) {
     if (tree.heapFailsAfter) {
         root["heap_fails_after"] = *tree.heapFailsAfter;
     }
+    root["enum_error"] = tree.enumError;
     json nodes = json::array();
     for (const tSimNode& node : tree.nodes) {
         json n;

@@ -29,7 +29,8 @@ struct tSurveyRun {
 tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults = {});
 
 // True when a call came out in a way the survey must treat as the end of its
-// device work: a device set that cannot be opened or described, a boot
+// device work: a device set that cannot be opened, described or enumerated
+// (an enumeration that ends other than with ERROR_NO_MORE_ITEMS), a boot
 // configuration or descriptor walk that fails for a reason other than "no
 // more", an exhausted heap. Every other failure only changes what is shown.
 bool endsDeviceWork(const tSimCallRecord& record);

@@ -81,85 +81,19 @@ std::uint32_t readWord(const unsigned char* bytes, std::size_t offset) {
     return word;
 }
 
-// What tells an ASCII capital from its lower case.
-constexpr unsigned char kCaseBit = 0x20;
+}  // namespace
 
-bool isAsciiLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// A pattern taken apart once per walk rather than once per node: the length
-// of the part before its first "*", whether it has a "*" at all, and the one
-// byte of that prefix a node is tried on before the rest.
-//
-// Instance IDs run "ENUMERATOR\DEVICE\INSTANCE", and a great many nodes share
-// the start of one: every ACPI node begins "ACPI\", a root bridge's and each
-// processor's alike. Where kinds of device differ is the end of the device
-// part, so that is where a node is tried first: at the prefix's last byte
-// that is not a separator. Whether a node goes on to the full test then
-// hardly ever changes from one node to the next, so the processor's guess
-// about it stays right. The byte is read on its own: the service has just
-// written the ID in pieces of its own choosing, and a one-byte read never
-// straddles two of them, where a wider one would wait for both to land.
-struct tIdPattern {
-    const char* text;
-    std::size_t prefixLength;
-    bool hasStar;
-    std::size_t tellingAt;
-    unsigned char tellingLowered;  // that byte in lower case
-    unsigned char tellingCaseBit;  // the case bit when it is a letter, else 0
-};
-
-tIdPattern parsePattern(const char* pattern) {
-    tIdPattern parsed{};
-    parsed.text = pattern;
+bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
+    // Up to the "*", or without one through the terminators, which must
+    // meet too. A byte past the capacity reads as the end of the ID.
     const char* star = std::strchr(pattern, '*');
-    if (star == nullptr) {
-        return parsed;
-    }
-    parsed.hasStar = true;
-    parsed.prefixLength = static_cast<std::size_t>(star - pattern);
-    if (parsed.prefixLength == 0) {
-        return parsed;
-    }
-    std::size_t at = parsed.prefixLength - 1;
-    while (at > 0 && pattern[at] == '\\') {
-        --at;
-    }
-    parsed.tellingAt = at;
-    parsed.tellingLowered = static_cast<unsigned char>(asciiLower(pattern[at]));
-    parsed.tellingCaseBit = isAsciiLetter(pattern[at]) ? kCaseBit : static_cast<unsigned char>(0);
-    return parsed;
-}
-
-bool idMatchesPrefix(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
-    for (std::size_t i = 0; i < pattern.prefixLength; ++i) {
-        if (i >= idCapacity || id[i] == '\0' || asciiLower(id[i]) != asciiLower(pattern.text[i])) {
+    const std::size_t length = star != nullptr ? static_cast<std::size_t>(star - pattern) : std::strlen(pattern) + 1;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (asciiLower(i < idCapacity ? id[i] : '\0') != asciiLower(pattern[i])) {
             return false;
         }
     }
     return true;
-}
-
-bool idMatches(const char* id, std::size_t idCapacity, const tIdPattern& pattern) {
-    if (pattern.hasStar) {
-        return idMatchesPrefix(id, idCapacity, pattern);
-    }
-    for (std::size_t i = 0;; ++i) {
-        const char idChar = i < idCapacity ? id[i] : '\0';
-        if (asciiLower(idChar) != asciiLower(pattern.text[i])) {
-            return false;
-        }
-        if (idChar == '\0') {
-            return true;
-        }
-    }
-}
-
-}  // namespace
-
-bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
-    return idMatches(id, idCapacity, parsePattern(pattern));
 }
 
 void readInstanceId(DEVINST node, char* buffer, tStatusBlock& scratch) {
@@ -199,85 +133,26 @@ void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* co
         return;
     }
 
-    const tIdPattern idPattern = parsePattern(pattern);
-    // Cleared once per walk, not per node: the matcher may look at a byte
-    // past an ID's end, which must be one this walk has written.
-    char id[kInstanceIdBufferSize];
-    std::memset(id, 0, sizeof id);
-    // Filled by every successful enumeration; only its size field is ours.
     SP_DEVINFO_DATA record;
     std::memset(&record, 0, sizeof record);
     record.cbSize = sizeof record;
-    // `mayMatch` is a cheap first test that may look at whatever the buffer
-    // holds; `matches` decides. Reading a node's ID reports into a scratch
-    // block that inherits the run's state and is then thrown away, so all
-    // the walk takes from it is whether the ID was read: not when the run
-    // holds an error, nor when the read fails. Both are asked directly, with
-    // no block built and no buffer cleared per node. A failed read may leave
-    // anything in the buffer, the last node's ID included, so a node that
-    // passes the first test is then asked whether its read succeeded and, if
-    // not, goes on with an empty ID; a node that fails it costs the two
-    // service calls and one byte. An ID that fills the whole buffer without
-    // a terminator needs none here: the matcher never reads past the buffer.
-    // Only a visitor writes into the run's block during a walk, so whether it
-    // holds an error is asked after a visit, and a walk that meets one goes
-    // on below without reading IDs.
-    const auto walkNodes = [&](auto mayMatch, auto matches) {
-        DWORD index = 0;
-        if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
-            return;
+    char id[kInstanceIdBufferSize];
+    DWORD index = 0;
+    for (; services.SetupDiEnumDeviceInfo(set, index, &record); ++index) {
+        // The node's scratch block inherits the run's state: once the run
+        // holds an error no ID is read, so no node matches a prefix. What the
+        // read raises stays in the scratch block.
+        tStatusBlock scratch = makeStatusBlock();
+        scratch.mergeFrom(status);
+        readInstanceId(record.DevInst, id, scratch);
+        if (instanceIdMatches(id, sizeof id, pattern)) {
+            visitor(set, record, index, context, status);
         }
-        for (;;) {
-            const CONFIGRET read =
-                services.CM_Get_Device_IDA(record.DevInst, id, static_cast<ULONG>(sizeof id), 0);
-            if (mayMatch(id)) {
-                if (read != CR_SUCCESS) {
-                    id[0] = '\0';
-                }
-                if (matches(id)) {
-                    visitor(set, record, index, context, status);
-                    if (status.isError()) {
-                        break;
-                    }
-                }
-            }
-            if (++index == 0) {
-                return;  // past the last index a DWORD can name
-            }
-            if (!services.SetupDiEnumDeviceInfo(set, index, &record)) {
-                return;
-            }
-        }
-        // The run holds an error: every later node is still enumerated and
-        // offered with an empty ID, and visitors, seeing the error, do nothing.
-        id[0] = '\0';
-        while (++index != 0 && services.SetupDiEnumDeviceInfo(set, index, &record)) {
-            if (matches(id)) {
-                visitor(set, record, index, context, status);
-            }
-        }
-    };
-    // The kind of pattern is settled once per walk, not asked again per node:
-    // the program's own patterns, a prefix and a "*", take the short road.
-    if (idPattern.hasStar && idPattern.prefixLength != 0 && idPattern.prefixLength <= sizeof id) {
-        // Copied out of the pattern so they can stay in registers across the
-        // service calls. Where the prefix holds a letter, setting the case
-        // bit of the ID's byte leaves it equal to the letter's lower case
-        // exactly when the byte is that letter in either case; any other
-        // byte must match as it stands, as asciiLower would leave it too. A
-        // byte past the ID's end is one this walk has written, and at worst
-        // lets a node on to the full test.
-        const std::size_t at = idPattern.tellingAt;
-        const unsigned char lowered = idPattern.tellingLowered;
-        const unsigned char caseBit = idPattern.tellingCaseBit;
-        walkNodes(
-            [at, lowered, caseBit](const char* nodeId) {
-                return static_cast<unsigned char>(nodeId[at] | caseBit) == lowered;
-            },
-            [&idPattern](const char* nodeId) { return idMatchesPrefix(nodeId, kInstanceIdBufferSize, idPattern); });
-    } else {
-        walkNodes([](const char*) { return true; },
-                  [&idPattern](const char* nodeId) { return idMatches(nodeId, kInstanceIdBufferSize, idPattern); });
+    }
+    // The list ends with ERROR_NO_MORE_ITEMS; any other failure means the
+    // database could not be walked, which is not the end of it.
+    if (services.GetLastError() != static_cast<DWORD>(ERROR_NO_MORE_ITEMS)) {
+        ROOTSCOPE_RAISE(status, kStatusConfigQueryFailed);
     }
 }
 

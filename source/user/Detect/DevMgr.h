@@ -36,7 +36,8 @@ void readInstanceId(DEVINST node, char* buffer, tStatusBlock& scratch);
 
 // Visits every node of a device set over all classes, present or not, whose
 // instance ID matches `pattern`. Does nothing when `status` holds an error.
-// A set that cannot be opened or described records kStatusConfigQueryFailed.
+// A set that cannot be opened or described, or an enumeration that fails
+// other than at the end of the list, records kStatusConfigQueryFailed.
 // After a visitor records an error the walk runs to the end of the set but
 // reads no more IDs, so no later node matches a pattern with a prefix.
 void forEachMatchingDevice(const char* pattern, tDeviceVisitor visitor, void* context, tStatusBlock& status);

@@ -3,6 +3,7 @@
 rootscope_golden(device_set_cannot_be_opened 1)
 rootscope_golden(device_set_detail_fails 1)
 rootscope_golden(empty_machine 0)
+rootscope_golden(enumeration_fails 1)
 rootscope_golden(error_after_limited_flag_set 1)
 rootscope_golden(error_first_log_conf_in_details 1)
 rootscope_golden(error_first_log_conf_in_range_pass 1)

@@ -1,16 +1,23 @@
 #include "Fixture.h"
 
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
+#include <new>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <set>
+#include <system_error>
+#include <vector>
 
 namespace nROOTSCOPE_1_0 {
 
 namespace {
 
 using nlohmann::json;
+
+// Far beyond any tree a test needs; a bigger file is a mistake (or /dev/zero).
+constexpr std::uintmax_t kFixtureLimit = std::uintmax_t{64} << 20;
 
 // Walks one JSON object, checking each field as it is taken and refusing the
 // object when it holds a key nobody asked about.
@@ -175,6 +182,11 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
     if (node.id.size() > MAX_DEVICE_ID_LEN) {
         return reader.fail(reader.field("id"), "longer than " + std::to_string(MAX_DEVICE_ID_LEN) + " bytes");
     }
+    for (const char c : node.id) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return reader.fail(reader.field("id"), "holds a control character");
+        }
+    }
     if (const json* bootConfig = reader.find("boot_config")) {
         node.bootConfig.emplace();
         return parseBootConfig(*bootConfig, reader.field("boot_config"), *node.bootConfig, error);
@@ -185,20 +197,45 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
 }  // namespace
 
 bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
+    // The parser would take a NUL for the end of the document, and keep the
+    // last of two equal keys: neither may hide part of a fixture.
+    if (const std::size_t nul = text.find('\0'); nul != std::string::npos) {
+        error = "(json): a NUL byte at offset " + std::to_string(nul);
+        return false;
+    }
+    std::vector<std::set<std::string>> keysSeen;
+    std::string duplicate;
+    const json::parser_callback_t noteKeys = [&](int, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::object_start) {
+            keysSeen.emplace_back();
+        } else if (event == json::parse_event_t::object_end) {
+            keysSeen.pop_back();
+        } else if (event == json::parse_event_t::key && !keysSeen.back().insert(parsed.get<std::string>()).second &&
+                   duplicate.empty()) {
+            duplicate = parsed.get<std::string>();
+        }
+        return true;
+    };
     json document;
     try {
-        document = json::parse(text);
+        document = json::parse(text, noteKeys);
     } catch (const json::exception& parseError) {
         // Not only syntax errors: a number too large for a double is an
         // out_of_range error, and a fixture must never take the harness down.
         error = std::string("(json): ") + parseError.what();
         return false;
     }
+    if (!duplicate.empty()) {
+        error = tFieldReader(document, "", error).field(duplicate) + ": duplicate key";
+        return false;
+    }
     tSimTree parsed;
     tFieldReader reader(document, "", error);
-    if (!reader.isObject() || !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "nodes"}) ||
+    if (!reader.isObject() ||
+        !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "enum_error", "nodes"}) ||
         !reader.optionalSwitch("open_set", parsed.openSetFails) ||
-        !reader.optionalSwitch("detail_query", parsed.detailQueryFails)) {
+        !reader.optionalSwitch("detail_query", parsed.detailQueryFails) ||
+        !reader.optionalUnsigned("enum_error", parsed.enumError)) {
         return false;
     }
     if (document.contains("heap_fails_after")) {
@@ -232,14 +269,35 @@ bool loadSimTree(const std::string& path, tSimTree& tree, std::string& error) {
         error = path + ": cannot be read";
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        error = path + ": cannot be read";
+    const std::string tooLarge = path + ": larger than 64 MiB";
+    std::error_code code;
+    const std::uintmax_t size = std::filesystem::file_size(path, code);
+    if (!code && size > kFixtureLimit) {
+        error = tooLarge;
         return false;
     }
-    if (!parseSimTree(text.str(), tree, error)) {
-        error = path + ": " + error;
+    // Read in pieces, so that a file with no size of its own (a device, a
+    // pipe) is refused at the bound too.
+    std::string text;
+    try {
+        char chunk[65536];
+        while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+            text.append(chunk, static_cast<std::size_t>(file.gcount()));
+            if (text.size() > kFixtureLimit) {
+                error = tooLarge;
+                return false;
+            }
+        }
+        if (file.bad()) {
+            error = path + ": cannot be read";
+            return false;
+        }
+        if (!parseSimTree(text, tree, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        error = path + ": not enough memory to load it";
         return false;
     }
     return true;

@@ -1,0 +1,349 @@
+#include "EmulatedConfigManager.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace nROOTSCOPE_1_0 {
+
+namespace {
+
+// Handle values look nothing like small integers or pointers, so a caller
+// that mixes them up fails instead of working by accident.
+constexpr std::uintptr_t kSetBase = 0x5e700000;
+constexpr std::uintptr_t kHandleBase = 0x1c000000;
+
+// A bus-number header's type word: the size of one range record, which is
+// how Windows tags a bus-number range.
+constexpr std::uint32_t kBusNumberRangeType = 16;
+
+void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
+    if (count == 0) {
+        return;
+    }
+    text += text.empty() ? "" : ", ";
+    text += std::to_string(count) + ' ' + (count == 1 ? singular : plural);
+}
+
+}  // namespace
+
+tEmulatedConfigManager::tEmulatedConfigManager() : heap_{heapAllocate, heapRelease, this} {}
+
+tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTable table)
+    : table_(std::move(table)), tableRead_(true), heap_{heapAllocate, heapRelease, this} {}
+
+tEmulatedConfigManager::~tEmulatedConfigManager() {
+    // A leak is reported by leakReport(); the memory itself still goes back.
+    for (void* buffer : buffers_) {
+        std::free(buffer);
+    }
+}
+
+bool tEmulatedConfigManager::readDeviceTable(tDeviceTable&) {
+    return false;
+}
+
+const tDeviceNode* tEmulatedConfigManager::nodeOf(DEVINST node) const {
+    return node == 0 || node > table_.size() ? nullptr : &table_[node - 1];
+}
+
+bool tEmulatedConfigManager::liveSet(HDEVINFO set) const {
+    const auto value = reinterpret_cast<std::uintptr_t>(set);
+    for (const std::uintptr_t live : liveSets_) {
+        if (live == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const tEmulatedConfigManager::tHandle* tEmulatedConfigManager::liveHandle(std::uintptr_t value) const {
+    const auto found = handles_.find(value);
+    return found == handles_.end() ? nullptr : &found->second;
+}
+
+std::optional<std::uintptr_t> tEmulatedConfigManager::newHandle(const tHandle& handle) {
+    const std::uintptr_t value = kHandleBase + handlesMade_;
+    try {
+        handles_.emplace(value, handle);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    ++handlesMade_;
+    logConfsHeld_ += handle.isLogConf ? 1 : 0;
+    return value;
+}
+
+std::optional<std::size_t> tEmulatedConfigManager::nextDescriptor(const tHandle& from, RESOURCEID forResource) const {
+    const std::vector<tDeviceDescriptor>& config = *table_[from.node].bootConfig;
+    for (std::size_t index = from.isLogConf ? 0 : from.descriptor + 1; index < config.size(); ++index) {
+        if (forResource == ResType_All || config[index].type == forResource) {
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+CONFIGRET tEmulatedConfigManager::refuse(CONFIGRET result) {
+    ++misuses_;
+    return result;
+}
+
+BOOL tEmulatedConfigManager::refuseSetupCall(DWORD error) {
+    ++misuses_;
+    lastError_ = error;
+    return FALSE;
+}
+
+HDEVINFO tEmulatedConfigManager::SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND, DWORD flags) {
+    // Every set covers every node: a class or enumerator filter is not
+    // served, so asking for one fails rather than returning too much.
+    if (enumerator != nullptr || (classGuid != nullptr && (flags & DIGCF_ALLCLASSES) == 0)) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    // One database for every set of a run: a survey must see one machine.
+    try {
+        if (!tableRead_) {
+            tDeviceTable table;
+            if (!readDeviceTable(table)) {
+                lastError_ = ERROR_GEN_FAILURE;
+                return INVALID_HANDLE_VALUE;
+            }
+            table_ = std::move(table);
+            tableRead_ = true;
+        }
+        liveSets_.push_back(kSetBase + setsOpened_);
+    } catch (const std::bad_alloc&) {
+        lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HDEVINFO>(kSetBase + setsOpened_++);
+}
+
+BOOL tEmulatedConfigManager::SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
+    if (!liveSet(set)) {
+        return refuseSetupCall(ERROR_INVALID_HANDLE);
+    }
+    if (detail == nullptr || detail->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A)) {
+        return refuseSetupCall(ERROR_INVALID_USER_BUFFER);
+    }
+    // A local set: no class, no remote machine.
+    std::memset(&detail->ClassGuid, 0, sizeof detail->ClassGuid);
+    detail->RemoteMachineHandle = nullptr;
+    detail->RemoteMachineName[0] = '\0';
+    return TRUE;
+}
+
+BOOL tEmulatedConfigManager::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) {
+    if (!liveSet(set)) {
+        return refuseSetupCall(ERROR_INVALID_HANDLE);
+    }
+    if (record == nullptr || record->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return refuseSetupCall(ERROR_INVALID_USER_BUFFER);
+    }
+    if (memberIndex >= table_.size()) {
+        lastError_ = ERROR_NO_MORE_ITEMS;
+        return FALSE;
+    }
+    std::memset(&record->ClassGuid, 0, sizeof record->ClassGuid);
+    record->DevInst = memberIndex + 1;
+    record->Reserved = 0;
+    return TRUE;
+}
+
+BOOL tEmulatedConfigManager::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    if (!liveSet(set)) {
+        return refuseSetupCall(ERROR_INVALID_HANDLE);
+    }
+    std::erase(liveSets_, reinterpret_cast<std::uintptr_t>(set));
+    return TRUE;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags) {
+    const tDeviceNode* device = nodeOf(node);
+    if (device == nullptr) {
+        return refuse(CR_INVALID_DEVNODE);
+    }
+    if (buffer == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    if (device->id.size() > bufferLength) {
+        return CR_BUFFER_SMALL;
+    }
+    // An ID exactly as long as the buffer fills it with no terminator and
+    // still succeeds, as the Windows call does.
+    std::memcpy(buffer, device->id.data(), device->id.size());
+    if (device->id.size() < bufferLength) {
+        buffer[device->id.size()] = '\0';
+    }
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) {
+    const tDeviceNode* device = nodeOf(node);
+    if (device == nullptr) {
+        return refuse(CR_INVALID_DEVNODE);
+    }
+    if (status == nullptr || problem == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    *status = device->started ? DN_STARTED : 0;
+    *problem = 0;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
+    const tDeviceNode* device = nodeOf(node);
+    if (device == nullptr) {
+        return refuse(CR_INVALID_DEVNODE);
+    }
+    if (logConf == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    // Only boot configurations are held; of any other kind a node has none.
+    if (flags != BOOT_LOG_CONF || !device->bootConfig) {
+        return CR_NO_MORE_LOG_CONF;
+    }
+    const std::optional<std::uintptr_t> handle = newHandle({true, node - 1, 0});
+    if (!handle) {
+        return CR_OUT_OF_MEMORY;
+    }
+    *logConf = *handle;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource,
+                                                      RESOURCEID* resourceId, ULONG flags) {
+    const tHandle* from = liveHandle(current);
+    if (from == nullptr) {
+        return refuse(CR_INVALID_RES_DES);
+    }
+    if (next == nullptr || (forResource == ResType_All && resourceId == nullptr)) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    const std::optional<std::size_t> index = nextDescriptor(*from, forResource);
+    if (!index) {
+        return CR_NO_MORE_RES_DES;
+    }
+    const std::size_t node = from->node;
+    const std::optional<std::uintptr_t> handle = newHandle({false, node, *index});
+    if (!handle) {
+        return CR_OUT_OF_MEMORY;
+    }
+    *next = *handle;
+    if (resourceId != nullptr) {
+        *resourceId = (*table_[node].bootConfig)[*index].type;
+    }
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+    const tHandle* handle = liveHandle(descriptor);
+    if (handle == nullptr || handle->isLogConf) {
+        return refuse(CR_INVALID_RES_DES);
+    }
+    if (size == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    *size = (*table_[handle->node].bootConfig)[handle->descriptor].size;
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength,
+                                                      ULONG flags) {
+    const tHandle* handle = liveHandle(descriptor);
+    if (handle == nullptr || handle->isLogConf) {
+        return refuse(CR_INVALID_RES_DES);
+    }
+    if (buffer == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    const tDeviceDescriptor& data = (*table_[handle->node].bootConfig)[handle->descriptor];
+    if (bufferLength < data.size) {
+        return CR_BUFFER_SMALL;
+    }
+    BUSNUMBER_DES header{};
+    header.BUSD_Type = kBusNumberRangeType;
+    header.BUSD_Alloc_Base = data.base;
+    header.BUSD_Alloc_End = data.end;
+    const std::size_t headerBytes = data.size < sizeof header ? data.size : sizeof header;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::memcpy(bytes, &header, headerBytes);
+    std::memset(bytes + headerBytes, 0, data.size - headerBytes);
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Free_Res_Des_Handle(RES_DES descriptor) {
+    const tHandle* handle = liveHandle(descriptor);
+    if (handle == nullptr || handle->isLogConf) {
+        return refuse(CR_INVALID_RES_DES);
+    }
+    handles_.erase(descriptor);
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
+    const tHandle* handle = liveHandle(logConf);
+    if (handle == nullptr || !handle->isLogConf) {
+        return refuse(CR_INVALID_LOG_CONF);
+    }
+    handles_.erase(logConf);
+    --logConfsHeld_;
+    return CR_SUCCESS;
+}
+
+void* tEmulatedConfigManager::allocate(std::size_t size) {
+    void* buffer = std::malloc(size);
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    try {
+        buffers_.insert(buffer);
+    } catch (const std::bad_alloc&) {
+        std::free(buffer);
+        return nullptr;
+    }
+    return buffer;
+}
+
+void* tEmulatedConfigManager::heapAllocate(std::size_t size, void* context) {
+    return static_cast<tEmulatedConfigManager*>(context)->allocate(size);
+}
+
+void tEmulatedConfigManager::heapRelease(void* buffer, void* context) {
+    auto* self = static_cast<tEmulatedConfigManager*>(context);
+    if (self->buffers_.erase(buffer) == 0) {
+        ++self->misuses_;  // not ours, or released twice: leave it alone
+        return;
+    }
+    std::free(buffer);
+}
+
+std::string tEmulatedConfigManager::leakReport() const {
+    std::string text;
+    appendCount(text, setsHeld(), "device set", "device sets");
+    appendCount(text, logConfsHeld(), "log-configuration handle", "log-configuration handles");
+    appendCount(text, descriptorsHeld(), "descriptor handle", "descriptor handles");
+    appendCount(text, buffersHeld(), "descriptor buffer", "descriptor buffers");
+    appendCount(text, misuses(), "invalid call", "invalid calls");
+    return text;
+}
+
+}  // namespace nROOTSCOPE_1_0

@@ -1,0 +1,39 @@
+// The device database of the Linux machine this runs on, read from what the
+// kernel publishes; ACPI device nodes stand for the Windows device nodes.
+//
+// - Nodes: one per entry of R/sys/bus/acpi/devices, in name order.
+// - Instance ID: "ACPI\<hid>\<uid>", with the fallbacks of makeInstanceId.
+// - Started: a physical_node link to an existing directory and, when the
+//   entry has a status file, its present bit (bit 0).
+// - Boot configuration: only for a started node whose physical node is a PCI
+//   host bridge "pciDDDD:BB"; it holds one bus-number descriptor from BB to
+//   the end the kernel log announced, else the end of the ECAM / MMCONFIG
+//   window in /proc/iomem, else no descriptor at all.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "EmulatedConfigManager.h"
+
+namespace nROOTSCOPE_1_0 {
+
+// Reads the machine under `root` ("/" for this one, a fixture directory in
+// tests) into `table`. Something that does not exist, and the odd contents
+// the rules refuse, count as missing. Any other failure to read (no /sys, an
+// unreadable devices directory or entry, too many entries, a descriptor or
+// memory shortage) gives false: the database cannot be read.
+bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table);
+
+// The machine under `root`, read once, when the first device set is opened.
+class tLinuxHostDeviceServices final : public tEmulatedConfigManager {
+public:
+    explicit tLinuxHostDeviceServices(std::string root) : root_(std::move(root)) {}
+
+private:
+    bool readDeviceTable(tDeviceTable& table) override { return readLinuxDeviceTable(root_, table); }
+
+    std::string root_;
+};
+
+}  // namespace nROOTSCOPE_1_0

@@ -1,0 +1,157 @@
+// The Linux host reader over the golden sysroots and in a hostile
+// environment: what it makes of a machine, and when it must give up.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "LinuxHostReader.h"
+
+namespace nROOTSCOPE_1_0 {
+namespace {
+
+std::string sysroot(const char* name) {
+    return std::string(ROOTSCOPE_SYSROOTS_DIR) + "/" + name;
+}
+
+// "ID started [base-end]" per node, "-" for no boot configuration and "[]"
+// for one without descriptors.
+std::vector<std::string> describe(const tDeviceTable& table) {
+    std::vector<std::string> lines;
+    for (const tDeviceNode& node : table) {
+        std::string line = node.id + (node.started ? " started " : " stopped ");
+        if (!node.bootConfig) {
+            line += "-";
+        } else {
+            line += "[";
+            for (const tDeviceDescriptor& d : *node.bootConfig) {
+                line += std::to_string(d.type) + ":" + std::to_string(d.base) + "-" + std::to_string(d.end) + "/" +
+                        std::to_string(d.size);
+            }
+            line += "]";
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+int openDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+struct tReaderCase {
+    const char* sysroot;
+    std::vector<std::string> table;
+};
+
+void PrintTo(const tReaderCase& c, std::ostream* os) {
+    *os << c.sysroot;
+}
+
+class LinuxHostReader : public testing::TestWithParam<tReaderCase> {};
+
+TEST_P(LinuxHostReader, ReadsEveryEntryInNameOrderWithItsBootConfiguration) {
+    tDeviceTable table;
+    ASSERT_TRUE(readLinuxDeviceTable(sysroot(GetParam().sysroot), table));
+    EXPECT_EQ(describe(table), GetParam().table);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sysroots, LinuxHostReader,
+    testing::Values(
+        // Ranges from the one MMCONFIG window, each stopped below the next
+        // root bus of the domain.
+        tReaderCase{"shared_ecam",
+                    {"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
+                     "ACPI\\PNP0A03\\1 started [6:64-127/20]", "ACPI\\PNP0A08\\2 started [6:128-255/20]",
+                     "ACPI\\PNP0A08\\1 started [6:0-63/20]"}},
+        // The kernel log's range wins over the wider window.
+        tReaderCase{"kernel_log_range",
+                    {"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
+                     "ACPI\\PNP0A08\\0 started [6:0-63/20]", "ACPI\\PNP0C0F\\1 stopped -"}},
+        tReaderCase{"no_range_source",
+                    {"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -", "ACPI\\PNP0A08\\0 started []"}},
+        tReaderCase{"no_acpi", {}},
+        // Only started host bridges have a boot configuration: not a looping
+        // physical node, one bound to something else, an unparsable status,
+        // an entry never bound.
+        tReaderCase{"malformed",
+                    {"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -", "ACPI\\LOOP:00 stopped -",
+                     "ACPI\\PNP0A08\\0 started [6:0-31/20]", "ACPI\\PNP0A08\\2 stopped -",
+                     "ACPI\\PNP0A08\\3 started -", "ACPI\\PNP0A08:04 started [6:144-255/20]",
+                     "ACPI\\PNP0A08\\31 stopped -", "ACPI\\PNP0A08\\PNP0A08:zz stopped -"}}));
+
+TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectory) {
+    for (const char* name : {"missing_sys", "no_such_directory", "devices_loop"}) {
+        tDeviceTable table;
+        EXPECT_FALSE(readLinuxDeviceTable(sysroot(name), table)) << name;
+    }
+}
+
+// Out of descriptors, an attribute that cannot be opened is a machine that
+// cannot be read, not a missing attribute: taking it for one would drop the
+// bridge from the survey. Nothing opened is left open.
+TEST(LinuxHostReaderFails, WhenDescriptorsRunOut) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int before = openDescriptors();
+    const std::vector<std::string> whole = {"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
+                                            "ACPI\\PNP0A08\\0 started [6:0-63/20]", "ACPI\\PNP0C0F\\1 stopped -"};
+    // With descriptors 0 to 2 open, a limit of 3 leaves none free.
+    bool failed = false;
+    bool read = false;
+    for (rlim_t limit = 3; limit < 16 && !read; ++limit) {
+        rlimit tight = saved;
+        tight.rlim_cur = limit;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        tDeviceTable table;
+        read = readLinuxDeviceTable(sysroot("kernel_log_range"), table);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        failed = failed || !read;
+        if (read) {
+            EXPECT_EQ(describe(table), whole) << "limit " << limit;
+        }
+        EXPECT_EQ(openDescriptors(), before) << "limit " << limit;
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(read);
+}
+
+// More entries than the reader takes: refused, not cut short in whatever
+// order the file system lists them.
+TEST(LinuxHostReaderFails, WithMoreDeviceEntriesThanItTakes) {
+    // In memory where there is such a file system: 65,537 files on a disk
+    // take many seconds to make.
+    std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    pattern += "/rootscope-entries-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path root(pattern);
+    const std::filesystem::path devices = root / "sys/bus/acpi/devices";
+    std::filesystem::create_directories(devices);
+    for (int i = 0; i <= 65536; ++i) {
+        const int fd = ::open((devices / std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    tDeviceTable table;
+    EXPECT_FALSE(readLinuxDeviceTable(root.string(), table));
+    std::filesystem::remove(devices / "0");
+    EXPECT_TRUE(readLinuxDeviceTable(root.string(), table));
+    EXPECT_EQ(table.size(), 65536u);
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace nROOTSCOPE_1_0
