@@ -1,14 +1,28 @@
 #include "RootBusSurvey.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <limits>
 
 namespace nROOTSCOPE_1_0 {
 
 namespace {
 
-// Where the details visitor prints; set for the length of one run.
-std::FILE* gReport = nullptr;
+// Where the report goes, and the reason the first write that failed gave.
+struct tReport {
+    std::FILE* out;
+    int failure;
+};
+
+// The report of the run under way, where the details visitor prints.
+tReport* gReport = nullptr;
+
+void noteWrite(tReport& report, int result) {
+    if (result < 0 && report.failure == 0) {
+        report.failure = errno != 0 ? errno : EIO;
+    }
+}
 
 const char* const kRootBridgePatterns[] = {kPciRootBridgePattern, kPciExpressRootBridgePattern};
 
@@ -61,10 +75,14 @@ const char* const kNoRootBus[] = {
     "   documentation or troubleshoot any root bus device errors.\n",
 };
 
+void print(tReport& report, const char* text) {
+    noteWrite(report, std::fputs(text, report.out));
+}
+
 template <std::size_t N>
-void printLines(std::FILE* out, const char* const (&lines)[N]) {
+void printLines(tReport& report, const char* const (&lines)[N]) {
     for (const char* line : lines) {
-        std::fputs(line, out);
+        print(report, line);
     }
 }
 
@@ -107,7 +125,8 @@ void printRootBusDetails(HDEVINFO, const SP_DEVINFO_DATA& record, std::uint32_t,
     if (status.isError()) {
         return;
     }
-    std::FILE* out = gReport != nullptr ? gReport : stdout;
+    tReport standalone{stdout, 0};
+    tReport& report = gReport != nullptr ? *gReport : standalone;
 
     // An ID that cannot be read prints as empty; the failure stays with the
     // node and never reaches the run.
@@ -119,59 +138,65 @@ void printRootBusDetails(HDEVINFO, const SP_DEVINFO_DATA& record, std::uint32_t,
     std::int32_t high = -1;
     getBusNumberRange(record.DevInst, low, high, BOOT_LOG_CONF, status);
     if (status.isError() || low < 0 || high < 0) {
-        std::fputs("\n", out);
-        std::fprintf(out, "!---- %s : Error Retrieving Bus Number Range ----!\n", id);
+        print(report, "\n");
+        noteWrite(report, std::fprintf(report.out, "!---- %s : Error Retrieving Bus Number Range ----!\n", id));
         return;
     }
-    std::fputs("\n", out);
-    std::fprintf(out, "----- Root Bus: %s -----\n", id);
-    std::fprintf(out, "Bus Number Range: [%x, %x]\n", static_cast<unsigned>(low), static_cast<unsigned>(high));
-    std::fputs("Status: ", out);
-    if (isNodeStarted(record.DevInst)) {
-        std::fputs("Device is running\n", out);
-    } else {
-        std::fputs("Phantom Device (previously attached/not currently running)\n", out);
-    }
+    print(report, "\n");
+    noteWrite(report, std::fprintf(report.out, "----- Root Bus: %s -----\n", id));
+    noteWrite(report, std::fprintf(report.out, "Bus Number Range: [%x, %x]\n", static_cast<unsigned>(low),
+                                   static_cast<unsigned>(high)));
+    print(report, "Status: ");
+    print(report, isNodeStarted(record.DevInst) ? "Device is running\n"
+                                                : "Phantom Device (previously attached/not currently running)\n");
 }
 
 int runRootBusSurvey(std::FILE* out, std::FILE* in, tStatusBlock* finalStatus) {
     tStatusBlock status = makeStatusBlock();
-    std::FILE* const previousReport = gReport;
-    gReport = out;
+    tReport report{out, 0};
+    tReport* const previousReport = gReport;
+    gReport = &report;
 
     std::uint16_t startedRootBuses = 0;
     walkRootBridges(countStartedRootBus, &startedRootBuses, status);
 
-    printLines(out, kBanner);
+    printLines(report, kBanner);
     if (startedRootBuses >= 2) {
-        printLines(out, kMultipleRootBuses);
+        printLines(report, kMultipleRootBuses);
     } else if (startedRootBuses == 1) {
-        printLines(out, kSingleRootBus);
+        printLines(report, kSingleRootBus);
         bool limitedRange = false;
         walkRootBridges(checkLimitedRange, &limitedRange, status);
         if (limitedRange) {
-            printLines(out, kLimitedRange);
+            printLines(report, kLimitedRange);
         } else {
-            printLines(out, kFullRange);
+            printLines(report, kFullRange);
         }
     } else {
-        printLines(out, kNoRootBus);
+        printLines(report, kNoRootBus);
     }
 
-    std::fputs("\n===DETAILS===\n", out);
+    print(report, "\n===DETAILS===\n");
     if (!status.isError()) {
         walkRootBridges(printRootBusDetails, nullptr, status);
     }
-    std::fputs("\n\n", out);
+    print(report, "\n\n");
 
     if (status.isError()) {
-        std::fputs("This utility ran with error(s).\n", out);
-        std::fprintf(out, "Result code: %" PRId32 "\n", status.code);
+        print(report, "This utility ran with error(s).\n");
+        noteWrite(report, std::fprintf(out, "Result code: %" PRId32 "\n", status.code));
     } else {
-        std::fputs("This utility ran with no errors.\n", out);
+        print(report, "This utility ran with no errors.\n");
     }
-    // Everything must be on the screen before the wait for Enter.
-    std::fflush(out);
+    // Everything must be on the screen before the wait for Enter, and a
+    // report that did not get there is no success.
+    noteWrite(report, std::fflush(out));
+    if (report.failure == 0 && std::ferror(out)) {
+        report.failure = EIO;
+    }
+    if (report.failure != 0) {
+        std::fprintf(stderr, "rootscope: cannot write the report: %s\n", std::strerror(report.failure));
+    }
     gReport = previousReport;
 
     if (in != nullptr) {
@@ -180,7 +205,7 @@ int runRootBusSurvey(std::FILE* out, std::FILE* in, tStatusBlock* finalStatus) {
     if (finalStatus != nullptr) {
         *finalStatus = status;
     }
-    return status.isError() ? 1 : 0;
+    return status.isError() || report.failure != 0 ? 1 : 0;
 }
 
 }  // namespace nROOTSCOPE_1_0
