@@ -248,34 +248,35 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Next_Res_Des(RES_DES* next, RES_DES cur
     return CR_SUCCESS;
 }
 
-CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+CONFIGRET tEmulatedConfigManager::checkDescriptorCall(RES_DES descriptor, const void* output, ULONG flags) {
     const tHandle* handle = liveHandle(descriptor);
     if (handle == nullptr || handle->isLogConf) {
         return refuse(CR_INVALID_RES_DES);
     }
-    if (size == nullptr) {
+    if (output == nullptr) {
         return refuse(CR_INVALID_POINTER);
     }
-    if (flags != 0) {
-        return refuse(CR_INVALID_FLAG);
+    return flags != 0 ? refuse(CR_INVALID_FLAG) : CR_SUCCESS;
+}
+
+const tDeviceDescriptor& tEmulatedConfigManager::descriptorOf(const tHandle& handle) const {
+    return (*table_[handle.node].bootConfig)[handle.descriptor];
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+    if (const CONFIGRET refused = checkDescriptorCall(descriptor, size, flags); refused != CR_SUCCESS) {
+        return refused;
     }
-    *size = (*table_[handle->node].bootConfig)[handle->descriptor].size;
+    *size = descriptorOf(*liveHandle(descriptor)).size;
     return CR_SUCCESS;
 }
 
 CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength,
                                                       ULONG flags) {
-    const tHandle* handle = liveHandle(descriptor);
-    if (handle == nullptr || handle->isLogConf) {
-        return refuse(CR_INVALID_RES_DES);
+    if (const CONFIGRET refused = checkDescriptorCall(descriptor, buffer, flags); refused != CR_SUCCESS) {
+        return refused;
     }
-    if (buffer == nullptr) {
-        return refuse(CR_INVALID_POINTER);
-    }
-    if (flags != 0) {
-        return refuse(CR_INVALID_FLAG);
-    }
-    const tDeviceDescriptor& data = (*table_[handle->node].bootConfig)[handle->descriptor];
+    const tDeviceDescriptor& data = descriptorOf(*liveHandle(descriptor));
     if (bufferLength < data.size) {
         return CR_BUFFER_SMALL;
     }

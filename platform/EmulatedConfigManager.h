@@ -98,6 +98,7 @@ protected:
     };
     const tHandle* liveHandle(std::uintptr_t value) const;
     const tDeviceNode* nodeOf(DEVINST node) const;
+    const tDeviceDescriptor& descriptorOf(const tHandle& handle) const;
     // The descriptor of `node` after `from` (its index, or the log conf's
     // position before the first) whose type `forResource` asks for.
     std::optional<std::size_t> nextDescriptor(const tHandle& from, RESOURCEID forResource) const;
@@ -111,6 +112,9 @@ private:
     bool liveSet(HDEVINFO set) const;
     std::optional<std::uintptr_t> newHandle(const tHandle& handle);
     CONFIGRET refuse(CONFIGRET result);
+    // CR_SUCCESS for a live descriptor handle, an output and no flags;
+    // otherwise the refusal, counted as misuse.
+    CONFIGRET checkDescriptorCall(RES_DES descriptor, const void* output, ULONG flags);
     BOOL refuseSetupCall(DWORD error);
 
     static void* heapAllocate(std::size_t size, void* context);

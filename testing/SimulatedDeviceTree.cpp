@@ -215,12 +215,16 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
     return endCall(tEmulatedConfigManager::CM_Get_Next_Res_Des(next, current, forResource, resourceId, flags));
 }
 
-CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+const tSimDescriptor* tSimulatedDeviceTree::simDescriptor(RES_DES descriptor) const {
     const tHandle* handle = liveHandle(descriptor);
-    const bool known = handle != nullptr && !handle->isLogConf;
-    const CONFIGRET planned =
-        known ? tree_.nodes[handle->node].bootConfig->descriptors[handle->descriptor].sizeResult : CR_SUCCESS;
-    if (const auto failure = beginCall(tSimCall::ResDesDataSize, planned)) {
+    return handle == nullptr || handle->isLogConf
+               ? nullptr
+               : &tree_.nodes[handle->node].bootConfig->descriptors[handle->descriptor];
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
+    const tSimDescriptor* sim = simDescriptor(descriptor);
+    if (const auto failure = beginCall(tSimCall::ResDesDataSize, sim != nullptr ? sim->sizeResult : CR_SUCCESS)) {
         if (size != nullptr) {
             *size = ~ULONG{0};
         }
@@ -231,11 +235,8 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES de
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength,
                                                     ULONG flags) {
-    const tHandle* handle = liveHandle(descriptor);
-    const bool known = handle != nullptr && !handle->isLogConf;
-    const CONFIGRET planned =
-        known ? tree_.nodes[handle->node].bootConfig->descriptors[handle->descriptor].dataResult : CR_SUCCESS;
-    if (const auto failure = beginCall(tSimCall::ResDesData, planned)) {
+    const tSimDescriptor* sim = simDescriptor(descriptor);
+    if (const auto failure = beginCall(tSimCall::ResDesData, sim != nullptr ? sim->dataResult : CR_SUCCESS)) {
         if (buffer != nullptr) {
             std::memset(buffer, kGarbage, bufferLength);
         }

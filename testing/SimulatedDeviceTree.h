@@ -123,6 +123,7 @@ private:
     BOOL endSetupCall(BOOL succeeded);
     BOOL failSetupCall(DWORD error);
     const tSimNode* simNode(DEVINST node) const;
+    const tSimDescriptor* simDescriptor(RES_DES descriptor) const;
     void* allocate(std::size_t size) override;
 
     tSimTree tree_;
