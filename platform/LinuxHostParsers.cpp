@@ -1,12 +1,10 @@
 #include "LinuxHostParsers.h"
 
+#include "AsciiCase.h"
+
 namespace nROOTSCOPE_1_0 {
 
 namespace {
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';

@@ -3,16 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "AsciiCase.h"
 #include "DeviceServices.h"
 #include "Memory.h"
 
 namespace nROOTSCOPE_1_0 {
 
 namespace {
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Releases a device information set on every path out of a walk.
 class tDeviceSetGuard {
