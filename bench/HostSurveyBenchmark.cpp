@@ -1,5 +1,5 @@
-// The survey against its floor over the Linux host services, on generated
-// sysroots of 1,000 and 10,000 ACPI device entries.
+// The survey over the Linux host services, on generated sysroots of 1,000
+// and 10,000 ACPI device entries.
 //
 // Each sysroot is laid out as the kernel lays out its own: entries in
 // sys/bus/acpi/devices are links into sys/devices, each with the hid, uid,
@@ -12,11 +12,7 @@
 // temporary directory when first needed and removed at exit.
 //
 // Every iteration makes a new services object, as every run of rootscope
-// does, so both the survey and the floor pay for reading the sysroot. The
-// floor is the same number of bare walks over the same services; what the
-// survey costs above it is the range reading, the matching and the report.
-// The figures come out under the shape name "host" beside the simulated
-// trees', and bench/ratio.py reads them the same way.
+// does, so each pays for reading the sysroot: nearly all of its time.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -30,7 +26,8 @@
 
 #include "LinuxHostReader.h"
 #include "RootBusSurvey.h"
-#include "WalkBenchmark.h"
+#include "SimulatedDeviceTree.h"
+#include "SurveyBench.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
@@ -191,101 +188,57 @@ tHostSysroot& sharedSysroot(std::size_t entries) {
     return *sysroot;
 }
 
-// The walks one survey makes over the sysroot, or -1 when its report is not
-// the one the sysroot was made to give: four running bridges with their
-// ranges, three from the log and the last from the ECAM window.
-int surveyWalks(const std::string& root) {
-    char* report = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&report, &size);
-    if (out == nullptr) {
-        return -1;
-    }
+// True when a survey of the sysroot gives the report it was made to give
+// (four running bridges with their ranges, three from the log and the last
+// from the ECAM window) and leaves the services clean.
+bool givesExpectedReport(const std::string& root) {
     tLinuxHostDeviceServices services(root);
-    tWalkCounter counter(services);
-    int exitCode = 1;
+    std::string report;
     {
-        tScopedDeviceServices scope(counter);
-        exitCode = runRootBusSurvey(out, nullptr);
+        tEmulationScope scope(services);
+        report = surveyReport();
     }
-    std::fclose(out);
-    const std::string text(report, size);
-    std::free(report);
     if (std::getenv("ROOTSCOPE_BENCH_SHOW_REPORT") != nullptr) {
-        std::fputs(text.c_str(), stderr);
+        std::fputs(report.c_str(), stderr);
     }
     for (const char* expected : {"Bus Number Range: [0, 3f]", "Bus Number Range: [40, 7f]",
                                  "Bus Number Range: [80, bf]", "Bus Number Range: [c0, ff]"}) {
-        if (text.find(expected) == std::string::npos) {
-            return -1;
+        if (report.find(expected) == std::string::npos) {
+            return false;
         }
     }
-    if (exitCode != 0 || !services.leakReport().empty()) {
-        return -1;
-    }
-    return counter.walks();
+    return services.leakReport().empty();
 }
 
 void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
     const std::string root = sharedSysroot(entries).root();
-    const int walks = surveyWalks(root);
-    if (walks < 0) {
+    if (!givesExpectedReport(root)) {
         state.SkipWithError("the survey of the generated sysroot did not give the expected report");
         return;
     }
     tNullSink sink;
     bool clean = true;
-    auto body = [&root, &sink, &clean] {
-        tLinuxHostDeviceServices services(root);
-        tScopedDeviceServices scope(services);
-        const int exitCode = runRootBusSurvey(sink.get(), nullptr);
-        benchmark::DoNotOptimize(exitCode);
-        clean = clean && exitCode == 0 && services.leakReport().empty();
-    };
     for (auto _ : state) {
-        runAtNextStackPlacement(body);
+        tLinuxHostDeviceServices services(root);
+        {
+            tEmulationScope scope(services);
+            const int exitCode = runRootBusSurvey(sink.get(), nullptr);
+            clean = clean && exitCode == 0;
+        }
+        clean = clean && services.leakReport().empty();
     }
     if (!clean) {
         state.SkipWithError("the survey failed or left the services unclean");
         return;
     }
-    setCounters(state, entries, walks);
-}
-
-void hostFloorBenchmark(benchmark::State& state, std::size_t entries) {
-    const std::string root = sharedSysroot(entries).root();
-    const int walks = surveyWalks(root);
-    if (walks < 0) {
-        state.SkipWithError("the survey of the generated sysroot did not give the expected report");
-        return;
-    }
-    bool clean = true;
-    auto body = [&root, walks, &clean] {
-        tLinuxHostDeviceServices services(root);
-        tScopedDeviceServices scope(services);
-        for (int walk = 0; walk < walks; ++walk) {
-            bareWalk();
-        }
-        clean = clean && services.leakReport().empty();
-    };
-    for (auto _ : state) {
-        runAtNextStackPlacement(body);
-    }
-    if (!clean) {
-        state.SkipWithError("the walks left the services unclean");
-        return;
-    }
-    setCounters(state, entries, walks);
+    setPerNodeCounter(state, entries);
 }
 
 }  // namespace
 
 void registerHostBenchmarks() {
     for (const std::size_t entries : {std::size_t{1000}, std::size_t{10000}}) {
-        const std::string suffix = "/host/" + std::to_string(entries);
-        benchmark::RegisterBenchmark(("survey" + suffix).c_str(), hostSurveyBenchmark, entries)
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("floor" + suffix).c_str(), hostFloorBenchmark, entries)
+        benchmark::RegisterBenchmark(("survey/host/" + std::to_string(entries)).c_str(), hostSurveyBenchmark, entries)
             ->Unit(benchmark::kMicrosecond);
     }
 }

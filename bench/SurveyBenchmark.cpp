@@ -1,16 +1,7 @@
-// The survey against its floor, over simulated device trees of 1,000, 10,000
-// and 100,000 nodes in two shapes.
-//
-// The floor is what no survey can avoid: the same number of walks, each
-// opening a device set, querying its detail record, enumerating every node,
-// reading every instance ID and releasing the set, with nothing matched,
-// visited or read beyond that. Whatever the survey costs above the floor is
-// its own work. Both run over the same simulated tree, so the tree's per-call
-// cost stands for the operating system's.
-//
-// Each benchmark reports `per_node_walk` (time per node per walk), `walks`
-// and `nodes`; bench/ratio.py turns the JSON output into survey / floor
-// ratios and the scaling from 1,000 to 100,000 nodes.
+// The whole survey over simulated device trees of 1,000, 10,000 and 100,000
+// nodes: one started PCI Express root bridge among unrelated nodes. The
+// survey walks every node the same number of times whatever the tree's size,
+// so its time per node should not grow with the tree.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -19,55 +10,15 @@
 #include <string>
 #include <utility>
 
-#include "DevMgr.h"
 #include "RootBusSurvey.h"
 #include "SimulatedDeviceTree.h"
-#include "WalkBenchmark.h"
+#include "SurveyBench.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
 
-enum tShape : int {
-    // One started PCI Express root bridge among unrelated nodes.
-    kSingleRootBridge = 0,
-    // Eight started root bridges, PCI and PCI Express, plus phantom
-    // root-bridge nodes and phantom unrelated nodes.
-    kEightRootBridgesWithPhantoms = 1,
-};
-
-const char* shapeName(tShape shape) {
-    return shape == kSingleRootBridge ? "single" : "eight_phantoms";
-}
-
-tSimDescriptor descriptor(RESOURCEID type, std::uint32_t base = 0, std::uint32_t end = 0) {
-    tSimDescriptor d;
-    d.type = type;
-    d.base = base;
-    d.end = end;
-    return d;
-}
-
-// A root bridge's boot configuration as firmware lays it out: memory and I/O
-// windows first, then the bus-number range.
-tSimBootConfig rootBridgeConfig(std::uint32_t base, std::uint32_t end) {
-    tSimBootConfig config;
-    config.descriptors = {descriptor(1), descriptor(2), descriptor(1), descriptor(ResType_BusNumber, base, end)};
-    return config;
-}
-
-tSimNode rootBridge(std::string id, bool started, std::uint32_t base, std::uint32_t end, bool withConfig = true) {
-    tSimNode node;
-    node.id = std::move(id);
-    node.started = started;
-    if (withConfig) {
-        node.bootConfig = rootBridgeConfig(base, end);
-    }
-    return node;
-}
-
 // Instance IDs of the kinds a real machine is full of. Some share a long
-// prefix with the root-bridge patterns ("ACPI\PNP0A05", "ACPI\PNP0C0F"), so
-// matching is not decided by the first character alone.
+// prefix with the root-bridge patterns ("ACPI\PNP0A05", "ACPI\PNP0C0F").
 std::string unrelatedId(std::size_t i) {
     char text[128];
     const unsigned n = static_cast<unsigned>(i);
@@ -101,137 +52,78 @@ std::string unrelatedId(std::size_t i) {
     return text;
 }
 
-tSimTree buildTree(tShape shape, std::size_t nodes) {
+tSimDescriptor descriptor(RESOURCEID type, std::uint32_t base = 0, std::uint32_t end = 0) {
+    tSimDescriptor d;
+    d.type = type;
+    d.base = base;
+    d.end = end;
+    return d;
+}
+
+// One running root bridge in the middle, with buses 0 to 3f: a limited
+// range, so the survey makes all three passes (count, range, details).
+tSimTree singleRootBridgeTree(std::size_t nodes) {
     tSimTree tree;
     tree.nodes.reserve(nodes);
     for (std::size_t i = 0; i < nodes; ++i) {
         tSimNode node;
         node.id = unrelatedId(i);
-        // In the phantom shape every third unrelated node is not running.
-        node.started = shape == kSingleRootBridge || i % 3 != 0;
+        node.started = true;
         tree.nodes.push_back(std::move(node));
     }
-    if (shape == kSingleRootBridge) {
-        tree.nodes[nodes / 2] = rootBridge("ACPI\\PNP0A08\\0", true, 0, 0x3f);
-        return tree;
-    }
-    // Eight started root bridges spread through the tree, each with its own
-    // slice of the bus numbers, then eight phantoms, half of them without a
-    // boot configuration.
-    for (std::uint32_t k = 0; k < 8; ++k) {
-        const std::string id = std::string(k % 2 == 0 ? "ACPI\\PNP0A08\\" : "ACPI\\PNP0A03\\") + std::to_string(k);
-        tree.nodes[(2 * k + 1) * nodes / 32] = rootBridge(id, true, 32 * k, 32 * k + 31);
-    }
-    for (std::uint32_t k = 0; k < 8; ++k) {
-        const std::string id =
-            std::string(k % 2 == 0 ? "ACPI\\PNP0A03\\" : "ACPI\\PNP0A08\\") + std::to_string(100 + k);
-        tree.nodes[(2 * k + 17) * nodes / 32] = rootBridge(id, false, 0, 255, k % 2 == 0);
-    }
+    tSimNode& bridge = tree.nodes[nodes / 2];
+    bridge.id = "ACPI\\PNP0A08\\0";
+    // Memory and I/O windows first, then the bus numbers, as firmware lays them out.
+    bridge.bootConfig.emplace().descriptors = {descriptor(1), descriptor(2), descriptor(1),
+                                               descriptor(ResType_BusNumber, 0, 0x3f)};
     return tree;
 }
 
-int surveyWalks(tSimulatedDeviceTree& tree, std::FILE* out) {
-    tWalkCounter counter(tree);
-    tScopedDeviceServices services(counter);
-    runRootBusSurvey(out, nullptr);
-    return counter.walks();
-}
-
-// Anything the tree saw go wrong makes the figure worthless.
-bool treeIsClean(benchmark::State& state, const tSimulatedDeviceTree& tree) {
-    const std::string leaks = tree.leakReport();
-    if (!leaks.empty()) {
-        state.SkipWithError(("the survey left the tree unclean: " + leaks).c_str());
-        return false;
-    }
-    return true;
-}
-
-// One tree per shape and size, built once and walked by both the survey and
-// its floor, as one machine serves every run. Built apart, the two would lie
-// differently in memory (a tree built into the holes its predecessor left is
-// scattered), and at 100,000 nodes the tree is larger than the caches: the
-// difference in layout showed up as a difference between survey and floor.
-tSimulatedDeviceTree& sharedTree(tShape shape, std::size_t nodes) {
-    static std::map<std::pair<int, std::size_t>, std::unique_ptr<tSimulatedDeviceTree>> trees;
-    auto& tree = trees[{shape, nodes}];
+// Built once per size and kept for every repetition, so each one walks the
+// same memory.
+tSimulatedDeviceTree& sharedTree(std::size_t nodes) {
+    static std::map<std::size_t, std::unique_ptr<tSimulatedDeviceTree>> trees;
+    auto& tree = trees[nodes];
     if (!tree) {
-        tree = std::make_unique<tSimulatedDeviceTree>(buildTree(shape, nodes));
+        tree = std::make_unique<tSimulatedDeviceTree>(singleRootBridgeTree(nodes));
         tree->keepCallLog(false);
     }
     return *tree;
 }
 
-// Times `iteration(sink, walks)` over the shared tree of a shape and size,
-// with the tree serving the seam; `walks` is how many device sets a survey
-// opens there. The figures count only when the tree ends clean.
-template <typename tIteration>
-void timeOverSharedTree(benchmark::State& state, tShape shape, std::size_t nodes, tIteration iteration) {
-    tSimulatedDeviceTree& tree = sharedTree(shape, nodes);
+void surveyBenchmark(benchmark::State& state, std::size_t nodes) {
+    tSimulatedDeviceTree& tree = sharedTree(nodes);
     tNullSink sink;
-    const int walks = surveyWalks(tree, sink.get());
-    tEmulationScope scope(tree);
-    std::FILE* out = sink.get();
-    auto body = [&iteration, out, walks] { iteration(out, walks); };
-    for (auto _ : state) {
-        runAtNextStackPlacement(body);
-    }
-    if (treeIsClean(state, tree)) {
-        setCounters(state, nodes, walks);
-    }
-}
-
-void surveyBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
-    timeOverSharedTree(state, shape, nodes, [](std::FILE* out, int) {
-        const int exitCode = runRootBusSurvey(out, nullptr);
-        benchmark::DoNotOptimize(exitCode);
-    });
-}
-
-void floorBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
-    timeOverSharedTree(state, shape, nodes, [](std::FILE*, int walks) {
-        for (int walk = 0; walk < walks; ++walk) {
-            bareWalk();
+    {
+        tEmulationScope scope(tree);
+        const std::string report = surveyReport();
+        if (report.find("Root bus has a limited range.") == std::string::npos ||
+            report.find("Bus Number Range: [0, 3f]") == std::string::npos) {
+            state.SkipWithError("the survey of the simulated tree did not give the expected report");
+            return;
         }
-    });
-}
-
-void noVisit(HDEVINFO, const SP_DEVINFO_DATA&, DWORD, void*, tStatusBlock&) {}
-
-// The survey's walks alone: the same number of them, over the same two
-// patterns, matching every node but visiting none. Between the floor and the
-// whole survey, it tells the walk's own cost from the visitors'.
-void walksBenchmark(benchmark::State& state, tShape shape, std::size_t nodes) {
-    timeOverSharedTree(state, shape, nodes, [](std::FILE*, int walks) {
-        tStatusBlock status = makeStatusBlock();
-        for (int walk = 0; walk < walks; ++walk) {
-            const char* pattern = walk % 2 == 0 ? kPciRootBridgePattern : kPciExpressRootBridgePattern;
-            forEachMatchingDevice(pattern, noVisit, nullptr, status);
+        for (auto _ : state) {
+            const int exitCode = runRootBusSurvey(sink.get(), nullptr);
+            benchmark::DoNotOptimize(exitCode);
         }
-        benchmark::DoNotOptimize(status);
-    });
+    }
+    const std::string leaks = tree.leakReport();
+    if (!leaks.empty()) {
+        state.SkipWithError(("the survey left the tree unclean: " + leaks).c_str());
+        return;
+    }
+    setPerNodeCounter(state, nodes);
 }
 
 }  // namespace
-
-void registerSimulatedTreeBenchmarks() {
-    for (const tShape shape : {kSingleRootBridge, kEightRootBridgesWithPhantoms}) {
-        for (const std::size_t nodes : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}}) {
-            const std::string suffix = std::string("/") + shapeName(shape) + "/" + std::to_string(nodes);
-            benchmark::RegisterBenchmark(("survey" + suffix).c_str(), surveyBenchmark, shape, nodes)
-                ->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark(("floor" + suffix).c_str(), floorBenchmark, shape, nodes)
-                ->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark(("walks" + suffix).c_str(), walksBenchmark, shape, nodes)
-                ->Unit(benchmark::kMicrosecond);
-        }
-    }
-}
-
 }  // namespace nROOTSCOPE_1_0
 
 int main(int argc, char** argv) {
-    nROOTSCOPE_1_0::registerSimulatedTreeBenchmarks();
+    for (const std::size_t nodes : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}}) {
+        benchmark::RegisterBenchmark(("survey/single/" + std::to_string(nodes)).c_str(),
+                                     nROOTSCOPE_1_0::surveyBenchmark, nodes)
+            ->Unit(benchmark::kMicrosecond);
+    }
 #ifndef _WIN32
     nROOTSCOPE_1_0::registerHostBenchmarks();
 #endif
