@@ -3,8 +3,8 @@
 # and the machine lacks. Run as root or with sudo available.
 set -euo pipefail
 
-# Needed to build the test suite.
-required=(cmake g++ libgtest-dev nlohmann-json3-dev)
+# Needed to build the test suite (the test presets generate Ninja files).
+required=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
 # Needed to build the benchmark suite, which CI builds too.
 required+=(libbenchmark-dev)
 # Used by tests that show as skipped without them: the Windows build (cross

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Cross-builds rootscope.exe with MinGW-w64 and runs its whole test suite
-# under Wine: the "windows" workflow preset, in the same source tree (build
-# tree build/mingw). Exits with 77, which CTest reports as skipped, when the
+# Cross-builds rootscope.exe and the Windows checks (tests/windows) with
+# MinGW-w64 and runs the checks under Wine: the "windows" workflow preset, in
+# the same source tree (build tree build/mingw). Exits with 77, which CTest reports as skipped, when the
 # cross compiler or Wine is missing.
 # Usage: run-windows-workflow.sh CMAKE SOURCE_DIR
 set -u
