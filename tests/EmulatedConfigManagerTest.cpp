@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,21 +54,6 @@ TEST(EmulatedConfigManager, BootConfigurationIsWalkedAsAResourceList) {
     EXPECT_EQ(services.CM_Free_Res_Des_Handle(memory), CR_SUCCESS);
     EXPECT_EQ(services.CM_Free_Res_Des_Handle(busNumbers), CR_SUCCESS);
     EXPECT_EQ(services.leakReport(), "");
-}
-
-TEST(EmulatedConfigManager, IdThatExactlyFillsTheBufferHasNoTerminator) {
-    tEmulatedConfigManager services(oneBridge());
-    char buffer[16];
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(services.CM_Get_Device_IDA(1, buffer, 13, 0), CR_BUFFER_SMALL);  // 14 characters
-    EXPECT_EQ(services.CM_Get_Device_IDA(1, buffer, 14, 0), CR_SUCCESS);
-    EXPECT_EQ(std::string(buffer, 15), "ACPI\\PNP0A08\\0x");
-    EXPECT_EQ(services.CM_Get_Device_IDA(1, buffer, 15, 0), CR_SUCCESS);
-    EXPECT_STREQ(buffer, "ACPI\\PNP0A08\\0");
-    EXPECT_EQ(services.CM_Get_Device_IDA(1, nullptr, 15, 0), CR_INVALID_POINTER);
-    EXPECT_EQ(services.CM_Get_Device_IDA(1, buffer, 15, 1), CR_INVALID_FLAG);
-    EXPECT_EQ(services.CM_Get_Device_IDA(2, buffer, 15, 0), CR_INVALID_DEVNODE);
-    EXPECT_EQ(services.leakReport(), "3 invalid calls");
 }
 
 TEST(EmulatedConfigManager, EnumerationLeavesTheErrorWindowsWould) {
