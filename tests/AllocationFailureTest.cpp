@@ -12,6 +12,7 @@
 #include <string>
 
 #include "LinuxHostReader.h"
+#include "OpenDescriptors.h"
 #include "RootBusSurvey.h"
 #include "SimulatedDeviceTree.h"
 
@@ -69,14 +70,6 @@ void operator delete[](void* block, std::size_t) noexcept {
 
 namespace nROOTSCOPE_1_0 {
 namespace {
-
-int openDescriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
-}
 
 struct tRun {
     int exitCode = -1;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LinuxHostReader.h"
+#include "OpenDescriptors.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
@@ -41,14 +42,6 @@ std::vector<std::string> describe(const tDeviceTable& table) {
         lines.push_back(line);
     }
     return lines;
-}
-
-int openDescriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 struct tReaderCase {
