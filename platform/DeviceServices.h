@@ -6,6 +6,8 @@
 // tests and the harness from a simulated device tree.
 #pragma once
 
+#include <string>
+
 #include "DeviceTypes.h"
 
 namespace nROOTSCOPE_1_0 {
@@ -34,6 +36,11 @@ public:
     // The error the last failed SetupDi call left: ERROR_NO_MORE_ITEMS when
     // an enumeration ran past the last member.
     virtual DWORD GetLastError() = 0;
+
+    // After a device set failed to open: what of the device database could
+    // not be read and why, as "PATH: REASON", for the person running the
+    // program. Empty when the services have nothing to add to the error.
+    virtual std::string describeDatabaseFailure() const { return std::string(); }
 };
 
 // The services the survey uses: the platform's own unless a caller installed

@@ -40,7 +40,7 @@ tEmulatedConfigManager::~tEmulatedConfigManager() {
     }
 }
 
-bool tEmulatedConfigManager::readDeviceTable(tDeviceTable&) {
+bool tEmulatedConfigManager::readDeviceTable(tDeviceTable&, std::string&) {
     return false;
 }
 
@@ -107,7 +107,8 @@ HDEVINFO tEmulatedConfigManager::SetupDiGetClassDevsA(const GUID* classGuid, PCS
     try {
         if (!tableRead_) {
             tDeviceTable table;
-            if (!readDeviceTable(table)) {
+            databaseFailure_.clear();
+            if (!readDeviceTable(table, databaseFailure_)) {
                 lastError_ = ERROR_GEN_FAILURE;
                 return INVALID_HANDLE_VALUE;
             }
@@ -117,6 +118,7 @@ HDEVINFO tEmulatedConfigManager::SetupDiGetClassDevsA(const GUID* classGuid, PCS
         liveSets_.push_back(kSetBase + setsOpened_);
     } catch (const std::bad_alloc&) {
         lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+        databaseFailure_.clear();  // no room to say more than the error
         return INVALID_HANDLE_VALUE;
     }
     return reinterpret_cast<HDEVINFO>(kSetBase + setsOpened_++);

@@ -66,6 +66,7 @@ public:
     CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override;
     CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override;
     DWORD GetLastError() override { return lastError_; }
+    std::string describeDatabaseFailure() const override { return databaseFailure_; }
 
     // Descriptor buffers come from here while this database is in use: it
     // keeps each one until it is given back.
@@ -87,8 +88,9 @@ protected:
     tEmulatedConfigManager();
 
     // Fills `table` from wherever this database lives. False when it cannot
-    // be read: the set then fails to open, and the next open tries again.
-    virtual bool readDeviceTable(tDeviceTable& table);
+    // be read, with what could not be read and why in `failure`: the set
+    // then fails to open, and the next open tries again.
+    virtual bool readDeviceTable(tDeviceTable& table, std::string& failure);
 
     // What a live log-configuration or descriptor handle stands for.
     struct tHandle {
@@ -122,6 +124,7 @@ private:
 
     tDeviceTable table_;
     bool tableRead_ = false;
+    std::string databaseFailure_;
     DWORD lastError_ = 0;
     std::vector<std::uintptr_t> liveSets_;  // a walk holds one, so this stays tiny
     std::uint64_t setsOpened_ = 0;

@@ -85,8 +85,9 @@ public:
     int reads = 0;
 
 private:
-    bool readDeviceTable(tDeviceTable& table) override {
+    bool readDeviceTable(tDeviceTable& table, std::string& failure) override {
         table = oneBridge();
+        failure = reads == 0 ? "/sys/bus/acpi/devices: Input/output error" : "";
         return ++reads > 1;
     }
 };
@@ -94,6 +95,7 @@ private:
 TEST(EmulatedConfigManager, DatabaseIsReadOnceForEverySetAndAFailedReadIsRetried) {
     tFlakyDatabase services;
     EXPECT_EQ(services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(services.describeDatabaseFailure(), "/sys/bus/acpi/devices: Input/output error");
     for (int walk = 0; walk < 3; ++walk) {
         HDEVINFO set = services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
         ASSERT_NE(set, INVALID_HANDLE_VALUE);
@@ -101,6 +103,7 @@ TEST(EmulatedConfigManager, DatabaseIsReadOnceForEverySetAndAFailedReadIsRetried
     }
     EXPECT_EQ(services.reads, 2);
     EXPECT_EQ(services.setsOpened(), 3u);
+    EXPECT_EQ(services.describeDatabaseFailure(), "");
 }
 
 }  // namespace

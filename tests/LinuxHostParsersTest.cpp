@@ -37,6 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
                     tRecordCase{"6,3 39;text", std::nullopt},      // blank inside the prefix
                     tRecordCase{"\xff\xfe;text", std::nullopt},
                     tRecordCase{"6,1\0;x"sv, std::nullopt},
+                    tRecordCase{"6,1,2,-;text\0"sv, std::nullopt},  // a NUL after the prefix too
                     tRecordCase{"", std::nullopt}));
 
 // ---- root-bridge announcements ------------------------------------------
@@ -102,6 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
                     tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00000000000000000000-ff])",
                                       false},
                     tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-f\0f])"sv, false},
+                    // a NUL anywhere, even past the closing parenthesis
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-3f])\0"sv, false},
+                    tAnnouncementCase{"ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-3f]) x\0y"sv, false},
                     tAnnouncementCase{"", false}));
 
 // ---- /proc/iomem lines --------------------------------------------------
@@ -152,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                     tWindowCase{"e0000000-efffffff : PCI ECAM 0000 [bus 40-3f]", false},
                     tWindowCase{"e0000000-efffffff : PCI ECAM 00000000000000000001 [bus 00-ff]", false},
                     tWindowCase{"e0000000-efffffff : PCI ECAM 0001\0 [bus 00-ff]"sv, false},
+                    tWindowCase{"e0000\0000-efffffff : PCI ECAM 0001 [bus 00-ff]"sv, false},  // in the address
                     tWindowCase{"e0000000-efffffff : PCI ECAM 0001 [bus 00-", false},
                     tWindowCase{"", false}));
 
@@ -189,16 +194,23 @@ INSTANTIATE_TEST_SUITE_P(Names, HostBridgeName,
 
 // ---- attribute values ---------------------------------------------------
 
-TEST(AcpiNameOfPath, TakesTheLastNameSegment) {
-    EXPECT_EQ(acpiNameOfPath("\\_SB_.PC00\n"), "PC00");
-    EXPECT_EQ(acpiNameOfPath("\\_SB_.PCI0.RP01"), "RP01");
-    EXPECT_EQ(acpiNameOfPath("\\_SB_"), "_SB_");
-    EXPECT_EQ(acpiNameOfPath("\\"), std::nullopt);
-    EXPECT_EQ(acpiNameOfPath("\\_SB_."), std::nullopt);
-    EXPECT_EQ(acpiNameOfPath(""), std::nullopt);
-    EXPECT_EQ(acpiNameOfPath("\\_SB_.P C0"), std::nullopt);
-    EXPECT_EQ(acpiNameOfPath("\\_SB_.PC00LONGNAME"), std::nullopt);
-    EXPECT_EQ(acpiNameOfPath("\0\xff\xfe\n"sv), std::nullopt);
+TEST(AcpiBusIdOfPath, TakesTheLastNameSegmentAsTheKernelShortensIt) {
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC00\n"), "PC00");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PCI0.RP01"), "RP01");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_"), "_SB");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC0_\n"), "PC0");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC__"), "PC");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.P___"), "P_");  // position 1 is kept
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.P_0_"), "P_0");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_._0__"), "_0");
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC_"), "PC_");   // not four bytes: nothing dropped
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC00_"), "PC00_");
+    EXPECT_EQ(acpiBusIdOfPath("\\"), std::nullopt);
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_."), std::nullopt);
+    EXPECT_EQ(acpiBusIdOfPath(""), std::nullopt);
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.P C0"), std::nullopt);
+    EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC00LONGNAME"), std::nullopt);
+    EXPECT_EQ(acpiBusIdOfPath("\0\xff\xfe\n"sv), std::nullopt);
 }
 
 TEST(DecimalAttribute, ReadsDigitsOnlyWithinSixtyFourBits) {
@@ -275,9 +287,13 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- choosing a root bus's range ----------------------------------------
 
 TEST(KernelLogBusEnd, MatchesNameDomainAndFirstBusAndTakesTheLatest) {
-    const std::vector<tRootBridgeRange> log = {
+    const tAnnouncedRanges log({
         {"PC00", 0, 0x00, 0x7f}, {"PC01", 0, 0x80, 0xff}, {"PC00", 1, 0x00, 0x3f}, {"PC02", 0, 0x40, 0x4f},
         {"PC02", 0, 0x40, 0x5f},  // a later probe of the same bridge
+        {"PC03", 0x100, 0x00, 0x1f}, {"PC03", 0x1, 0x00, 0x2f},  // domains that differ only above the low byte
+    });
+    const auto kernelLogBusEnd = [](const tAnnouncedRanges& ranges, std::string_view name, tRootBus bus) {
+        return ranges.busEnd(name, bus);
     };
     EXPECT_EQ(kernelLogBusEnd(log, "PC00", {0, 0x00}), 0x7fu);
     EXPECT_EQ(kernelLogBusEnd(log, "pc00", {0, 0x00}), 0x7fu);
@@ -288,7 +304,10 @@ TEST(KernelLogBusEnd, MatchesNameDomainAndFirstBusAndTakesTheLatest) {
     EXPECT_EQ(kernelLogBusEnd(log, "PC01", {1, 0x80}), std::nullopt);
     EXPECT_EQ(kernelLogBusEnd(log, "PC09", {0, 0x00}), std::nullopt);
     EXPECT_EQ(kernelLogBusEnd(log, "", {0, 0x00}), std::nullopt);
-    EXPECT_EQ(kernelLogBusEnd({}, "PC00", {0, 0x00}), std::nullopt);
+    EXPECT_EQ(kernelLogBusEnd(tAnnouncedRanges({}), "PC00", {0, 0x00}), std::nullopt);
+    EXPECT_EQ(kernelLogBusEnd(log, "PC03", {0x100, 0x00}), 0x1fu);
+    EXPECT_EQ(kernelLogBusEnd(log, "PC03", {0x1, 0x00}), 0x2fu);
+    EXPECT_EQ(kernelLogBusEnd(log, "PC00", {0, 0x100}), std::nullopt);  // no such bus, whatever its low byte
 }
 
 struct tWindowEndCase {
@@ -305,7 +324,7 @@ TEST_P(ConfigWindowBusEnd, StopsBelowTheNextRootBusOfTheSameDomain) {
     };
     // listed out of bus order on purpose
     const std::vector<tRootBus> roots = {{0, 0x80}, {1, 0x40}, {0, 0x00}, {0, 0x40}, {1, 0x00}, {0, 0x81}, {4, 0x40}};
-    EXPECT_EQ(configWindowBusEnd(windows, roots, GetParam().bus), GetParam().end);
+    EXPECT_EQ(tWindowRanges(windows, roots).busEnd(GetParam().bus), GetParam().end);
 }
 
 INSTANTIATE_TEST_SUITE_P(Buses, ConfigWindowBusEnd,

@@ -7,10 +7,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "LinuxHostReader.h"
@@ -57,7 +60,8 @@ class LinuxHostReader : public testing::TestWithParam<tReaderCase> {};
 
 TEST_P(LinuxHostReader, ReadsEveryEntryInNameOrderWithItsBootConfiguration) {
     tDeviceTable table;
-    ASSERT_TRUE(readLinuxDeviceTable(sysroot(GetParam().sysroot), table));
+    tReadFailure failure;
+    ASSERT_TRUE(readLinuxDeviceTable(sysroot(GetParam().sysroot), table, failure)) << failure.describe();
     EXPECT_EQ(describe(table), GetParam().table);
 }
 
@@ -86,11 +90,98 @@ INSTANTIATE_TEST_SUITE_P(
                      "ACPI\\PNP0A08\\3 started -", "ACPI\\PNP0A08:04 started [6:144-255/20]",
                      "ACPI\\PNP0A08\\31 stopped -", "ACPI\\PNP0A08\\PNP0A08:zz stopped -"}}));
 
-TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectory) {
-    for (const char* name : {"missing_sys", "no_such_directory", "devices_loop"}) {
+TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectoryAndSaysWhat) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"missing_sys", "/missing_sys/sys: No such file or directory"},
+        {"no_such_directory", "/no_such_directory: No such file or directory"},
+        {"devices_loop", "/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links"},
+    };
+    for (const auto& [name, said] : cases) {
         tDeviceTable table;
-        EXPECT_FALSE(readLinuxDeviceTable(sysroot(name), table)) << name;
+        tReadFailure failure;
+        EXPECT_FALSE(readLinuxDeviceTable(sysroot(name), table, failure)) << name;
+        EXPECT_EQ(failure.describe(), std::string(ROOTSCOPE_SYSROOTS_DIR) + said);
     }
+}
+
+// Opens files as the system does, but open number `failAt` (counting from
+// 1), or every open of a path ending in `failPath`, fails with `error`.
+struct tFaultyOpens {
+    int failAt = 0;
+    std::string failPath;
+    int error = EIO;
+    int opens = 0;
+
+    static int openAt(int dir, const char* path, int flags, void* context) {
+        auto& self = *static_cast<tFaultyOpens*>(context);
+        const std::string_view name(path);
+        if (++self.opens == self.failAt || (!self.failPath.empty() && name.ends_with(self.failPath))) {
+            errno = self.error;
+            return -1;
+        }
+        return ::openat(dir, path, flags);
+    }
+    static long read(int fd, void* buffer, std::size_t size, void*) {
+        return static_cast<long>(::read(fd, buffer, size));
+    }
+};
+
+class tFaultyOpensScope {
+public:
+    explicit tFaultyOpensScope(tFaultyOpens& faults)
+        : calls_{tFaultyOpens::openAt, tFaultyOpens::read, &faults}, previous_(useFileCalls(&calls_)) {}
+    ~tFaultyOpensScope() { useFileCalls(previous_); }
+
+private:
+    tFileCalls calls_;
+    const tFileCalls* previous_;
+};
+
+// Each open of a survey's reading fails in turn: each time the machine cannot
+// be read, the failure names the file asked for and the error, and nothing
+// opened is left open. A file failing to open is never taken as missing.
+TEST(LinuxHostReaderFails, WhenAnyOneFileFailsToOpenAndNamesIt) {
+    const int before = openDescriptors();
+    const std::string root = sysroot("kernel_log_range");
+    int failed = 0;
+    for (int failAt = 1;; ++failAt) {
+        tFaultyOpens faults;
+        faults.failAt = failAt;
+        tDeviceTable table;
+        tReadFailure failure;
+        bool read = false;
+        {
+            tFaultyOpensScope scope(faults);
+            read = readLinuxDeviceTable(root, table, failure);
+        }
+        if (faults.opens < failAt) {
+            EXPECT_TRUE(read) << failure.describe();
+            break;
+        }
+        ++failed;
+        EXPECT_FALSE(read) << "open " << failAt;
+        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
+        EXPECT_TRUE(failure.path.starts_with(root + "/sys/bus/acpi/devices") || failure.path == root + "/dev/kmsg")
+            << failure.path;
+        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
+    }
+    // The devices directory, hid and uid of each of four entries, the
+    // bridge's status and path, and the log.
+    EXPECT_EQ(failed, 12);
+}
+
+// A device being removed while it is read (ENODEV) has attributes that are
+// not there any more: missing, not a failure. Without its hid the bridge
+// takes its entry's name.
+TEST(LinuxHostReader, TakesAnAttributeOfADeviceGoingAwayAsMissing) {
+    tFaultyOpens faults{0, "PNP0A08:00/hid", ENODEV};
+    tFaultyOpensScope scope(faults);
+    tDeviceTable table;
+    tReadFailure failure;
+    ASSERT_TRUE(readLinuxDeviceTable(sysroot("kernel_log_range"), table, failure)) << failure.describe();
+    EXPECT_EQ(describe(table), (std::vector<std::string>{"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
+                                                         "ACPI\\PNP0A08:00 started [6:0-63/20]",
+                                                         "ACPI\\PNP0C0F\\1 stopped -"}));
 }
 
 // Out of descriptors, an attribute that cannot be opened is a machine that
@@ -110,7 +201,8 @@ TEST(LinuxHostReaderFails, WhenDescriptorsRunOut) {
         tight.rlim_cur = limit;
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
         tDeviceTable table;
-        read = readLinuxDeviceTable(sysroot("kernel_log_range"), table);
+        tReadFailure failure;
+        read = readLinuxDeviceTable(sysroot("kernel_log_range"), table, failure);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
         failed = failed || !read;
         if (read) {
@@ -139,9 +231,11 @@ TEST(LinuxHostReaderFails, WithMoreDeviceEntriesThanItTakes) {
         ::close(fd);
     }
     tDeviceTable table;
-    EXPECT_FALSE(readLinuxDeviceTable(root.string(), table));
+    tReadFailure failure;
+    EXPECT_FALSE(readLinuxDeviceTable(root.string(), table, failure));
+    EXPECT_EQ(failure.describe(), devices.string() + ": more than 65536 entries");
     std::filesystem::remove(devices / "0");
-    EXPECT_TRUE(readLinuxDeviceTable(root.string(), table));
+    EXPECT_TRUE(readLinuxDeviceTable(root.string(), table, failure));
     EXPECT_EQ(table.size(), 65536u);
     std::filesystem::remove_all(root);
 }

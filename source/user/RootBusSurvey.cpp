@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <limits>
+#include <string>
+
+#include "DeviceServices.h"
 
 namespace nROOTSCOPE_1_0 {
 
@@ -193,6 +196,14 @@ int runRootBusSurvey(std::FILE* out, std::FILE* in, tStatusBlock* finalStatus) {
     noteWrite(report, std::fflush(out));
     if (report.failure == 0 && std::ferror(out)) {
         report.failure = EIO;
+    }
+    // The report says only that the device database could not be read; the
+    // person running the program also needs to know what, and why.
+    if (status.isError()) {
+        const std::string unread = deviceServices().describeDatabaseFailure();
+        if (!unread.empty()) {
+            std::fprintf(stderr, "rootscope: cannot read %s\n", unread.c_str());
+        }
     }
     if (report.failure != 0) {
         std::fprintf(stderr, "rootscope: cannot write the report: %s\n", std::strerror(report.failure));

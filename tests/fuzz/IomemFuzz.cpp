@@ -57,8 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const nROOTSCOPE_1_0::tBusWindow& window : windows) {
         roots.push_back({window.domain, window.first});
     }
+    const nROOTSCOPE_1_0::tWindowRanges index(windows, roots);
     for (const nROOTSCOPE_1_0::tRootBus& bus : roots) {
-        const std::optional<std::uint32_t> end = nROOTSCOPE_1_0::configWindowBusEnd(windows, roots, bus);
+        const std::optional<std::uint32_t> end = index.busEnd(bus);
         check(end.has_value(), "a root bus at a window's start finds no end");
         check(*end >= bus.bus && *end <= 0xff, "a chosen end lies outside bus..0xff");
         for (const nROOTSCOPE_1_0::tRootBus& other : roots) {

@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Every announced bridge finds an end, never below its first bus: the
     // latest announcement for it, which may be another line than its own.
+    const nROOTSCOPE_1_0::tAnnouncedRanges index(announcements);
     for (const nROOTSCOPE_1_0::tRootBridgeRange& range : announcements) {
-        const std::optional<std::uint32_t> end =
-            nROOTSCOPE_1_0::kernelLogBusEnd(announcements, range.name, {range.domain, range.first});
+        const std::optional<std::uint32_t> end = index.busEnd(range.name, {range.domain, range.first});
         check(end.has_value(), "an announced bridge finds no end");
         check(*end >= range.first && *end <= 0xff, "a chosen end lies outside first..0xff");
     }

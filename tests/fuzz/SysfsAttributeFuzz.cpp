@@ -11,7 +11,8 @@
 // fits the ID buffer, reads "ACPI\" then one or two parts of 1 to 64 bytes
 // without control bytes, blanks, commas or backslashes, and carries the
 // usable hid and uid unchanged; a status equals an independent decimal
-// conversion; a path gives a name of 1 to 8 name-segment bytes that ends it.
+// conversion; a path gives its last segment of 1 to 8 name-segment bytes, less
+// the underscores the kernel drops from its positions 3 and 2.
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -98,7 +99,7 @@ void checkStatus(std::string_view raw) {
 
 void checkPath(std::string_view raw) {
     const nROOTSCOPE_1_0::fuzz::tExactCopy copy(raw);
-    const std::optional<std::string> name = nROOTSCOPE_1_0::acpiNameOfPath(copy.view());
+    const std::optional<std::string> name = nROOTSCOPE_1_0::acpiBusIdOfPath(copy.view());
     if (!name) {
         return;
     }
@@ -106,12 +107,16 @@ void checkPath(std::string_view raw) {
     for (char c : *name) {
         check(nROOTSCOPE_1_0::fuzz::isNameSegByte(c), "a path gives a name with a byte outside A-Z a-z 0-9 _");
     }
+    // The name is the path's last segment, less at most the underscores
+    // the kernel drops from positions 3 and 2 of a four-byte segment.
     const std::string_view path = lessOneNewline(raw);
-    check(path.size() >= name->size() && path.substr(path.size() - name->size()) == *name,
-          "a path gives a name it does not end with");
-    const std::size_t before = path.size() - name->size();
-    check(before == 0 || path[before - 1] == '.' || path[before - 1] == '\\',
-          "a path gives a name that is not a whole segment");
+    const std::size_t cut = path.find_last_of(".\\");
+    const std::string_view segment = cut == std::string_view::npos ? path : path.substr(cut + 1);
+    check(segment.substr(0, name->size()) == *name, "a path gives a name that does not begin its last segment");
+    const std::string_view dropped = segment.substr(name->size());
+    check(dropped.find_first_not_of('_') == std::string_view::npos, "a path's name drops more than underscores");
+    check(dropped.empty() || (segment.size() == 4 && name->size() >= 2),
+          "a path's name drops underscores outside positions 3 and 2");
 }
 
 void checkInstanceId(const std::optional<std::string>& hid, const std::optional<std::string>& uid,

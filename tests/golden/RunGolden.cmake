@@ -1,9 +1,9 @@
-# Runs one golden case: rootscope-sim MODE INPUT with standard input at end of
-# file; the report must equal EXPECTED (after folding CRLF), the exit code
+# Runs one golden case: rootscope-sim MODE INPUT SIM_ARGS with standard input
+# at end of file; the report must equal EXPECTED (after folding CRLF), the exit code
 # EXPECTED_EXIT, and standard error must be empty (a leak would show there)
 # unless EXPECTED_ERROR gives a regular expression it must match. With
 # REPORT_TO the report goes to that file instead and is not compared.
-set(command ${SIM} ${MODE} ${INPUT})
+set(command ${SIM} ${MODE} ${INPUT} ${SIM_ARGS})
 if(EMULATOR)
     set(command ${EMULATOR} ${command})
 endif()

@@ -1,7 +1,9 @@
 // rootscope-sim: runs the very survey of rootscope over a simulated device
 // tree read from a fixture (--tree), or over the Linux host reader rooted at
 // a directory laid out like a machine's /sys, /dev and /proc (--sysroot),
-// then checks that nothing was left held.
+// then checks that nothing was left held. With --fail-read PATH, reading
+// the file PATH of the directory (its real path, below DIR) fails with an
+// I/O error, as an attribute of a failing device does.
 //
 // Exit codes: the survey's own (0, or 1 when it recorded an error or its
 // report could not be written); 2 when the command line, the fixture or the
@@ -16,6 +18,11 @@
 
 #include "Fixture.h"
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "LinuxHostReader.h"
 #endif
 #include "RootBusSurvey.h"
@@ -27,9 +34,34 @@ constexpr int kExitUsage = 2;
 constexpr int kExitLeak = 3;
 
 int usage() {
-    std::fputs("usage: rootscope-sim --tree FIXTURE.json | --sysroot DIR\n", stderr);
+    std::fputs("usage: rootscope-sim --tree FIXTURE.json | --sysroot DIR [--fail-read PATH]\n", stderr);
     return kExitUsage;
 }
+
+#if !defined(_WIN32)
+// Opens files as the system does, and fails every read of the one file
+// named by --fail-read with EIO.
+struct tFailingRead {
+    std::string path;
+    int fd = -1;
+
+    static int openAt(int dir, const char* path, int flags, void* context) {
+        auto& self = *static_cast<tFailingRead*>(context);
+        const int fd = ::openat(dir, path, flags);
+        if (fd >= 0 && self.path == path) {
+            self.fd = fd;
+        }
+        return fd;
+    }
+    static long read(int fd, void* buffer, std::size_t size, void* context) {
+        if (fd == static_cast<tFailingRead*>(context)->fd) {
+            errno = EIO;
+            return -1;
+        }
+        return static_cast<long>(::read(fd, buffer, size));
+    }
+};
+#endif
 
 int runOver(nROOTSCOPE_1_0::tEmulatedConfigManager& services) {
     int exitCode = 0;
@@ -59,14 +91,20 @@ int main(int argc, char** argv) {
         return runOver(services);
     }
 #if !defined(_WIN32)
-    if (argc == 3 && std::strcmp(argv[1], "--sysroot") == 0) {
+    const bool failRead = argc == 5 && std::strcmp(argv[3], "--fail-read") == 0;
+    if ((argc == 3 || failRead) && std::strcmp(argv[1], "--sysroot") == 0) {
         std::error_code error;
         if (!std::filesystem::is_directory(argv[2], error)) {
             std::fprintf(stderr, "rootscope-sim: %s: not a directory\n", argv[2]);
             return kExitUsage;
         }
+        tFailingRead failing{failRead ? argv[4] : "", -1};
+        const nROOTSCOPE_1_0::tFileCalls calls{tFailingRead::openAt, tFailingRead::read, &failing};
+        const nROOTSCOPE_1_0::tFileCalls* previous = nROOTSCOPE_1_0::useFileCalls(failRead ? &calls : nullptr);
         nROOTSCOPE_1_0::tLinuxHostDeviceServices services(argv[2]);
-        return runOver(services);
+        const int exitCode = runOver(services);
+        nROOTSCOPE_1_0::useFileCalls(previous);
+        return exitCode;
     }
 #endif
     return usage();

@@ -9,7 +9,10 @@ rootscope_golden_sysroot(phantom 0)
 rootscope_golden_sysroot(no_acpi 0)
 rootscope_golden_sysroot(no_kernel_log 0)
 rootscope_golden_sysroot(no_range_source 0)
-rootscope_golden_sysroot(missing_sys 1)
+# Without /sys nothing can be said of the machine: an error, and one line
+# naming what could not be read.
+rootscope_golden_sysroot(missing_sys 1
+    ERROR "^rootscope: cannot read [^\n]*/missing_sys/sys: No such file or directory\n$")
 rootscope_golden_sysroot(malformed 0)
 # Hostile inputs. NAME.generate.sh, where present, builds the fixture into the
 # build tree at test time from the committed part in NAME/ (big files are
@@ -21,7 +24,24 @@ rootscope_golden_sysroot(garbage_attributes 0)
 # phantom.
 rootscope_golden_sysroot(link_loops 0)
 # sys/bus/acpi/devices looping on itself: unreadable, so an error.
-rootscope_golden_sysroot(devices_loop 1)
+rootscope_golden_sysroot(devices_loop 1
+    ERROR "^rootscope: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")
+# The root bridge's status fails to read (an I/O error, as a device whose
+# firmware call fails gives): the database cannot be read, and the line
+# names the attribute by the path it was asked for.
+rootscope_golden_sysroot(status_read_fails 1 SYSROOT kernel_log_range
+    SIM_ARGS --fail-read sys/devices/LNXSYSTM:00/LNXSYBUS:00/PNP0A08:00/status
+    ERROR "^rootscope: cannot read [^\n]*/kernel_log_range/sys/bus/acpi/devices/PNP0A08:00/status: Input/output error\n$")
+# A socket for an attribute (ENXIO) and a link to a 300-byte name
+# (ENAMETOOLONG) count as missing, as a file that is not there does.
+rootscope_golden_sysroot(odd_entries 0)
+# The kernel log names \_SB_.PC0_ "PC0", as it names every ACPI device:
+# matched, its [00-3f] wins over the ECAM window's [00-ff].
+rootscope_golden_sysroot(acpi_name_underscores 0)
+# Links that are absolute or climb above the root resolve beneath it: the
+# bridge bound to /sys/devices/pci0000:00, which this copy lacks, is a
+# phantom whatever the host has, and dev/kmsg is the copy's own.
+rootscope_golden_sysroot(absolute_links 0)
 # Range lines with bus numbers past ff, end below start, 20-digit numbers,
 # NULs, cut short: ignored, the good lines among them still count.
 rootscope_golden_sysroot(range_lines 0)

@@ -1,5 +1,8 @@
 #include "LinuxHostParsers.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "AsciiCase.h"
 
 namespace nROOTSCOPE_1_0 {
@@ -33,6 +36,11 @@ bool isIdByte(char c) {
 
 bool isNameSegByte(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isDigit(c) || c == '_';
+}
+
+// A line holding a NUL was not written as text: none of it is trusted.
+bool holdsNul(std::string_view text) {
+    return text.find('\0') != std::string_view::npos;
 }
 
 std::string_view withoutTrailingNewline(std::string_view raw) {
@@ -166,6 +174,9 @@ bool busRange(tScanner& scan, std::uint32_t& first, std::uint32_t& last) {
 }  // namespace
 
 std::optional<std::string_view> kernelLogRecordText(std::string_view line) {
+    if (holdsNul(line)) {
+        return std::nullopt;
+    }
     // The prefix is "level,sequence,timestamp,flags[,...]": it begins with a
     // digit and holds no blank before its ';'.
     if (line.empty() || !isDigit(line.front())) {
@@ -183,6 +194,9 @@ std::optional<std::string_view> kernelLogRecordText(std::string_view line) {
 }
 
 std::optional<tRootBridgeRange> parseRootBridgeAnnouncement(std::string_view text) {
+    if (holdsNul(text)) {
+        return std::nullopt;
+    }
     tScanner scan(text);
     scan.skipBlanks();
     if (!scan.word("ACPI:") || !scan.blanks() || !scan.word("PCI") || !scan.blanks() || !scan.word("Root") ||
@@ -222,6 +236,9 @@ std::optional<tRootBridgeRange> parseRootBridgeAnnouncement(std::string_view tex
 std::optional<tBusWindow> parseConfigWindowLine(std::string_view line) {
     // "start-end : PCI ECAM DDDD [bus XX-YY]"; only the part after the
     // first " : " names the window.
+    if (holdsNul(line)) {
+        return std::nullopt;
+    }
     tScanner scan(line);
     if (!scan.skipPast(" : ")) {
         return std::nullopt;
@@ -261,7 +278,7 @@ std::optional<tRootBus> parseHostBridgeName(std::string_view name) {
     return bus;
 }
 
-std::optional<std::string> acpiNameOfPath(std::string_view raw) {
+std::optional<std::string> acpiBusIdOfPath(std::string_view raw) {
     const std::string_view path = withoutTrailingNewline(raw);
     const std::size_t cut = path.find_last_of(".\\");
     const std::string_view segment = cut == std::string_view::npos ? path : path.substr(cut + 1);
@@ -273,7 +290,16 @@ std::optional<std::string> acpiNameOfPath(std::string_view raw) {
             return std::nullopt;
         }
     }
-    return std::string(segment);
+    // The kernel takes a name segment as four bytes and drops an underscore
+    // at position 3, then one at position 2, as long as each is the last.
+    std::string id(segment);
+    for (std::size_t position = 3; position > 1; --position) {
+        if (id.size() != position + 1 || id.back() != '_') {
+            break;
+        }
+        id.pop_back();
+    }
+    return id;
 }
 
 std::optional<std::string> idAttribute(std::string_view raw) {
@@ -343,32 +369,74 @@ std::string makeInstanceId(const std::optional<std::string>& hid, const std::opt
     return id + sanitisedEntryName(entryName);
 }
 
-std::optional<std::uint32_t> kernelLogBusEnd(const std::vector<tRootBridgeRange>& announcements,
-                                             std::string_view name, tRootBus bus) {
-    std::optional<std::uint32_t> end;
-    for (const tRootBridgeRange& range : announcements) {
-        if (range.domain == bus.domain && range.first == bus.bus && equalsIgnoringCase(range.name, name)) {
-            end = range.last;
-        }
+namespace {
+
+// A key for a bridge: domain and first bus as bytes, then the name in lower
+// case, so that two keys are equal exactly when the announcement matches.
+std::string announcementKey(std::string_view name, tRootBus bus) {
+    std::string key;
+    key.reserve(5 + name.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        key += static_cast<char>((bus.domain >> shift) & 0xffu);
     }
-    return end;
+    key += static_cast<char>(bus.bus & 0xffu);
+    for (char c : name) {
+        key += asciiLower(c);
+    }
+    return key;
 }
 
-std::optional<std::uint32_t> configWindowBusEnd(const std::vector<tBusWindow>& windows,
-                                                const std::vector<tRootBus>& rootBuses, tRootBus bus) {
+bool busOrder(const tRootBus& a, const tRootBus& b) {
+    return a.domain != b.domain ? a.domain < b.domain : a.bus < b.bus;
+}
+
+}  // namespace
+
+tAnnouncedRanges::tAnnouncedRanges(const std::vector<tRootBridgeRange>& announcements) {
+    ends_.reserve(announcements.size());
+    for (const tRootBridgeRange& range : announcements) {
+        ends_[announcementKey(range.name, {range.domain, range.first})] = range.last;
+    }
+}
+
+std::optional<std::uint32_t> tAnnouncedRanges::busEnd(std::string_view name, tRootBus bus) const {
+    if (name.empty() || bus.bus > 0xff) {
+        return std::nullopt;
+    }
+    const auto found = ends_.find(announcementKey(name, bus));
+    return found == ends_.end() ? std::nullopt : std::optional<std::uint32_t>(found->second);
+}
+
+tWindowRanges::tWindowRanges(const std::vector<tBusWindow>& windows, std::vector<tRootBus> rootBuses)
+    : sortedRootBuses_(std::move(rootBuses)) {
     for (const tBusWindow& window : windows) {
-        if (window.domain != bus.domain || bus.bus < window.first || bus.bus > window.last) {
-            continue;
+        if (window.first > window.last || window.last > 0xff) {
+            continue;  // the parser gives none such; a caller might
         }
-        std::uint32_t end = window.last;
-        for (const tRootBus& other : rootBuses) {
-            if (other.domain == bus.domain && other.bus > bus.bus && other.bus - 1 < end) {
-                end = other.bus - 1;
+        auto [slot, added] = firstWindowEnd_.try_emplace(window.domain);
+        if (added) {
+            slot->second.fill(-1);
+        }
+        for (std::uint32_t bus = window.first; bus <= window.last; ++bus) {
+            if (slot->second[bus] < 0) {
+                slot->second[bus] = static_cast<std::int16_t>(window.last);
             }
         }
-        return end;
     }
-    return std::nullopt;
+    std::sort(sortedRootBuses_.begin(), sortedRootBuses_.end(), busOrder);
+}
+
+std::optional<std::uint32_t> tWindowRanges::busEnd(tRootBus bus) const {
+    const auto domain = firstWindowEnd_.find(bus.domain);
+    if (bus.bus > 0xff || domain == firstWindowEnd_.end() || domain->second[bus.bus] < 0) {
+        return std::nullopt;
+    }
+    auto end = static_cast<std::uint32_t>(domain->second[bus.bus]);
+    const auto next = std::upper_bound(sortedRootBuses_.begin(), sortedRootBuses_.end(), bus, busOrder);
+    if (next != sortedRootBuses_.end() && next->domain == bus.domain && next->bus - 1 < end) {
+        end = next->bus - 1;
+    }
+    return end;
 }
 
 }  // namespace nROOTSCOPE_1_0

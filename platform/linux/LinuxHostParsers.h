@@ -7,11 +7,13 @@
 // the view it is given.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace nROOTSCOPE_1_0 {
@@ -44,29 +46,34 @@ struct tBusWindow {
 
 // One line of the kernel log as /dev/kmsg gives it ("6,339,5140900,-;text"):
 // the text after the record prefix. Continuation lines (they begin with a
-// space and carry key=value pairs) and lines without a well-formed prefix
-// give nothing.
+// space and carry key=value pairs), lines without a well-formed prefix and
+// lines holding a NUL anywhere give nothing.
 std::optional<std::string_view> kernelLogRecordText(std::string_view line);
 
 // "ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-3f])", also with
 // "[bus 00]" for a one-bus range and without the space before "(". Keywords
 // match in any letter case and any run of blanks stands for a space. A line
-// without its "[bus ...]" part, or with an end below its start, gives nothing.
+// without its "[bus ...]" part, with an end below its start, or holding a
+// NUL anywhere, gives nothing.
 std::optional<tRootBridgeRange> parseRootBridgeAnnouncement(std::string_view text);
 
 // A /proc/iomem line naming a configuration window at any indentation:
 // "  eec00000-eecfffff : PCI ECAM 0000 [bus 00-00]" or the older
 // "e0000000-efffffff : PCI MMCONFIG 0000 [bus 00-ff]". The addresses are not
-// looked at (they read as zeros for users without privileges).
+// looked at (they read as zeros for users without privileges); a line
+// holding a NUL anywhere gives nothing.
 std::optional<tBusWindow> parseConfigWindowLine(std::string_view line);
 
 // The sysfs name of a PCI host bridge, "pciDDDD:BB" (domain of 4 to 8 hex
 // digits, bus of exactly 2).
 std::optional<tRootBus> parseHostBridgeName(std::string_view name);
 
-// The last name segment of an ACPI path attribute ("\_SB_.PC00\n" gives
-// "PC00"): 1 to 8 of A-Z, a-z, 0-9 and '_'. Anything else gives nothing.
-std::optional<std::string> acpiNameOfPath(std::string_view raw);
+// The name the kernel log gives the ACPI device whose path attribute is
+// `raw`: its last name segment (1 to 8 of A-Z, a-z, 0-9 and '_'), less the
+// trailing underscores at positions 3 and 2 that the kernel drops when it
+// names a device ("\_SB_.PC00\n" gives "PC00", "\_SB_.PC0_" gives "PC0",
+// "\_SB_.P___" gives "P_"). Anything else gives nothing.
+std::optional<std::string> acpiBusIdOfPath(std::string_view raw);
 
 // An attribute value fit to stand in an instance ID: the raw value less one
 // trailing newline, 1 to kMaxIdPartLength bytes, each a printable ASCII
@@ -89,16 +96,36 @@ std::string sanitisedEntryName(std::string_view name);
 std::string makeInstanceId(const std::optional<std::string>& hid, const std::optional<std::string>& uid,
                            std::string_view entryName);
 
-// The end of `bus`'s range as the kernel log announced it for the bridge
-// named `name`: an announcement with that name (any letter case), domain and
-// first bus. When several match, the last one (the latest probe) counts.
-std::optional<std::uint32_t> kernelLogBusEnd(const std::vector<tRootBridgeRange>& announcements,
-                                             std::string_view name, tRootBus bus);
+// The kernel log's root-bridge announcements, indexed for looking a bridge
+// up by domain, first bus and name (any letter case). When a bridge was
+// announced more than once, the last announcement (the latest probe)
+// counts.
+class tAnnouncedRanges {
+public:
+    explicit tAnnouncedRanges(const std::vector<tRootBridgeRange>& announcements);
 
-// The end of `bus`'s range from the first configuration window of its
-// domain that holds it, stopped one below the next higher root bus of the
-// same domain (windows are shared by all root buses inside them).
-std::optional<std::uint32_t> configWindowBusEnd(const std::vector<tBusWindow>& windows,
-                                                const std::vector<tRootBus>& rootBuses, tRootBus bus);
+    // The end of `bus`'s range as announced for the bridge named `name`.
+    std::optional<std::uint32_t> busEnd(std::string_view name, tRootBus bus) const;
+
+private:
+    std::unordered_map<std::string, std::uint32_t> ends_;
+};
+
+// The configuration windows and the machine's root buses, indexed for the
+// end of a root bus's range: the end of the first window of its domain that
+// holds it, stopped one below the next higher root bus of the same domain
+// (a window is shared by every root bus inside it).
+class tWindowRanges {
+public:
+    tWindowRanges(const std::vector<tBusWindow>& windows, std::vector<tRootBus> rootBuses);
+
+    std::optional<std::uint32_t> busEnd(tRootBus bus) const;
+
+private:
+    // Per domain and bus: the end of the first window that holds the bus,
+    // or -1.
+    std::unordered_map<std::uint32_t, std::array<std::int16_t, 256>> firstWindowEnd_;
+    std::vector<tRootBus> sortedRootBuses_;
+};
 
 }  // namespace nROOTSCOPE_1_0

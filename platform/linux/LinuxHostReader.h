@@ -15,15 +15,18 @@
 #include <utility>
 
 #include "EmulatedConfigManager.h"
+#include "Sysroot.h"
 
 namespace nROOTSCOPE_1_0 {
 
-// Reads the machine under `root` ("/" for this one, a fixture directory in
-// tests) into `table`. Something that does not exist, and the odd contents
-// the rules refuse, count as missing. Any other failure to read (no /sys, an
-// unreadable devices directory or entry, too many entries, a descriptor or
-// memory shortage) gives false: the database cannot be read.
-bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table);
+// Reads the machine under `root` ("/" for this one, a copy of one in tests)
+// into `table`, every path and link resolved beneath `root`. Something that
+// does not exist, and the odd contents the rules refuse, count as missing.
+// Any other failure to read (no /sys, an unreadable devices directory or
+// entry, too many entries, a descriptor or memory shortage, an I/O error)
+// gives false and says in `failure` what could not be read and why: the
+// database cannot be read.
+bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table, tReadFailure& failure);
 
 // The machine under `root`, read once, when the first device set is opened.
 class tLinuxHostDeviceServices final : public tEmulatedConfigManager {
@@ -31,7 +34,7 @@ public:
     explicit tLinuxHostDeviceServices(std::string root) : root_(std::move(root)) {}
 
 private:
-    bool readDeviceTable(tDeviceTable& table) override { return readLinuxDeviceTable(root_, table); }
+    bool readDeviceTable(tDeviceTable& table, std::string& failure) override;
 
     std::string root_;
 };
