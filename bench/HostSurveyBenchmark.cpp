@@ -237,6 +237,7 @@ void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
 }  // namespace
 
 void registerHostBenchmarks() {
+    registerHostBoundsBenchmarks();
     for (const std::size_t entries : {std::size_t{1000}, std::size_t{10000}}) {
         benchmark::RegisterBenchmark(("survey/host/" + std::to_string(entries)).c_str(), hostSurveyBenchmark, entries)
             ->Unit(benchmark::kMicrosecond);

@@ -61,5 +61,7 @@ inline void setPerNodeCounter(benchmark::State& state, std::size_t nodes) {
 
 // The host services, and so their benchmarks, exist only in Linux builds.
 void registerHostBenchmarks();
+// The host services at the bounds of what the reader takes.
+void registerHostBoundsBenchmarks();
 
 }  // namespace nROOTSCOPE_1_0
