@@ -194,6 +194,92 @@ INSTANTIATE_TEST_SUITE_P(Names, HostBridgeName,
 
 // ---- attribute values ---------------------------------------------------
 
+// "DDDD:BB:dd.f" of a PCI function, and what the kernel writes of a bus or a
+// slot: each accepted value as read, "-" for a refusal.
+std::string shown(const std::optional<tPciAddress>& a) {
+    return a ? std::to_string(a->domain) + "/" + std::to_string(a->bus) + "/" + std::to_string(a->device) + "/" +
+                   std::to_string(a->function)
+             : "-";
+}
+std::string shown(const std::optional<tSlotAddress>& a) {
+    return a ? std::to_string(a->domain) + "/" + std::to_string(a->bus) +
+                   (a->device ? "/" + std::to_string(*a->device) : std::string())
+             : "-";
+}
+std::string shown(const std::optional<std::uint32_t>& n) {
+    return n ? std::to_string(*n) : "-";
+}
+std::string shown(const std::optional<tBusWindow>& w) {
+    return w ? std::to_string(w->domain) + "/" + std::to_string(w->first) + "-" + std::to_string(w->last) : "-";
+}
+
+TEST(PciTexts, AddressesBusNumbersAndSlotAddresses) {
+    const std::pair<std::string_view, std::string> addresses[] = {
+        {"0000:00:1c.0", "0/0/28/0"}, {"10000:e1:00.7", "65536/225/0/7"}, {"0000:00:1c.8", "-"},
+        {"0000:00:20.0", "-"},        {"0000:0:1c.0", "-"},               {"000:00:1c.0", "-"},
+        {"0000:00:1c", "-"},          {"0000:00:1c.0\n", "-"},            {"pci0000:00", "-"},
+        {"0000:00:1c.0"sv.substr(0, 11), "-"}, {"0000:00:1c.\0"sv, "-"}, {"", "-"}};
+    for (const auto& [text, expected] : addresses) {
+        EXPECT_EQ(shown(parsePciAddress(text)), expected) << text;
+    }
+    const std::pair<std::string_view, std::string> buses[] = {
+        {"0\n", "0"}, {"255\n", "255"}, {"17", "17"}, {"256\n", "-"}, {"-1\n", "-"}, {"0x10\n", "-"},
+        {"18446744073709551617\n", "-"}, {"1 \n", "-"}, {"1\n\n", "-"}, {"", "-"}, {"\n", "-"}, {"2\0"sv, "-"}};
+    for (const auto& [text, expected] : buses) {
+        EXPECT_EQ(shown(busNumberAttribute(text)), expected) << text;
+    }
+    const std::pair<std::string_view, std::string> slots[] = {
+        {"0000:02:00\n", "0/2/0"}, {"0001:80\n", "1/128"}, {"10000:e1:1f", "65536/225/31"}, {"0000:02:20", "-"},
+        {"0000:02:00.0", "-"},     {"0000:2:00", "-"},      {"0000:02:", "-"},             {"0000", "-"},
+        {"0000:02:00\n\n", "-"},   {"0000:0\02:00"sv, "-"}, {"", "-"}};
+    for (const auto& [text, expected] : slots) {
+        EXPECT_EQ(shown(parseSlotAddress(text)), expected) << text;
+    }
+}
+
+TEST(PciTexts, BridgeBusesFromTheFirstBytesOfConfigurationSpace) {
+    std::string config(64, '\0');
+    config[0x0e] = '\x81';  // a multi-function bridge: the low 7 bits say type 1
+    config[0x18] = '\x00';
+    config[0x19] = '\x02';
+    config[0x1a] = '\xfe';
+    ASSERT_TRUE(bridgeBusesOfConfig(config).has_value());
+    EXPECT_EQ(bridgeBusesOfConfig(config)->secondary, 2u);
+    EXPECT_EQ(bridgeBusesOfConfig(config)->subordinate, 254u);
+    config[0x0e] = '\x02';  // CardBus: the same two bytes
+    EXPECT_TRUE(bridgeBusesOfConfig(config).has_value());
+    config[0x0e] = '\x00';  // an ordinary function
+    EXPECT_FALSE(bridgeBusesOfConfig(config).has_value());
+    config[0x0e] = '\x01';
+    EXPECT_FALSE(bridgeBusesOfConfig(std::string_view(config).substr(0, 0x1a)).has_value());  // cut before 0x1a
+    EXPECT_TRUE(bridgeBusesOfConfig(std::string_view(config).substr(0, 0x1b)).has_value());
+}
+
+TEST(RootBusResource, ReadsTheBusRangeOfAHostBridge) {
+    const std::pair<std::string_view, std::string> lines[] = {
+        {"pci_bus 0000:00: root bus resource [bus 00-ff]", "0/0-255"},
+        {"pci_bus 0000:00: root bus resource [bus 00]", "0/0-0"},
+        {"pci_bus 10000:e0: root bus resource [bus e0-ff]", "65536/224-255"},
+        {"PCI_BUS 0001:80:  Root Bus Resource [bus 80-bf]  ", "1/128-191"},
+        {"pci_bus 0000:00: root bus resource [bus 01-ff]", "-"},  // not the bus it names
+        {"pci_bus 0000:00: root bus resource [io  0x0000-0x0cf7 window]", "-"},
+        {"pci_bus 0000:00: root bus resource [bus 00-1ff]", "-"},
+        {"pci_bus 0000:00: root bus resource [bus 00-ff] x", "-"},
+        {"pci_bus 0000:00: root bus resource [bus 00-ff]\0"sv, "-"},
+        {"pci 0000:00: root bus resource [bus 00-ff]", "-"},
+        {"pci_bus 0000:0: root bus resource [bus 00-ff]", "-"},
+        {"", "-"}};
+    for (const auto& [text, expected] : lines) {
+        EXPECT_EQ(shown(parseRootBusResource(text)), expected) << text;
+    }
+    const tBusResourceRanges index({{0, 0x00, 0x3f}, {0, 0x40, 0x7f}, {0, 0x00, 0x1f}, {0x100, 0x00, 0x0f}});
+    EXPECT_EQ(shown(index.busEnd({0, 0x00})), "31");  // the later line counts
+    EXPECT_EQ(shown(index.busEnd({0, 0x40})), "127");
+    EXPECT_EQ(shown(index.busEnd({0x100, 0x00})), "15");
+    EXPECT_EQ(shown(index.busEnd({1, 0x00})), "-");
+    EXPECT_EQ(shown(index.busEnd({0, 0x41})), "-");
+}
+
 TEST(AcpiBusIdOfPath, TakesTheLastNameSegmentAsTheKernelShortensIt) {
     EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PC00\n"), "PC00");
     EXPECT_EQ(acpiBusIdOfPath("\\_SB_.PCI0.RP01"), "RP01");

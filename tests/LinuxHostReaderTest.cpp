@@ -161,13 +161,14 @@ TEST(LinuxHostReaderFails, WhenAnyOneFileFailsToOpenAndNamesIt) {
         ++failed;
         EXPECT_FALSE(read) << "open " << failAt;
         EXPECT_EQ(failure.error, EIO) << "open " << failAt;
-        EXPECT_TRUE(failure.path.starts_with(root + "/sys/bus/acpi/devices") || failure.path == root + "/dev/kmsg")
+        EXPECT_TRUE(failure.path.starts_with(root + "/sys/bus/acpi/devices") || failure.path == root + "/sys/devices" ||
+                    failure.path == root + "/dev/kmsg")
             << failure.path;
         EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
     }
     // The devices directory, hid and uid of each of four entries, the
-    // bridge's status and path, and the log.
-    EXPECT_EQ(failed, 12);
+    // bridge's status and path, the host bridges of sys/devices, the log.
+    EXPECT_EQ(failed, 13);
 }
 
 // A device being removed while it is read (ENODEV) has attributes that are

@@ -264,6 +264,77 @@ std::optional<tBusWindow> parseConfigWindowLine(std::string_view line) {
     return window;
 }
 
+std::optional<tBusWindow> parseRootBusResource(std::string_view text) {
+    if (holdsNul(text)) {
+        return std::nullopt;
+    }
+    tScanner scan(text);
+    tBusWindow window;
+    std::uint32_t bus = 0;
+    scan.skipBlanks();
+    if (!scan.word("pci_bus") || !scan.blanks() || !scan.hex(4, 8, window.domain) || !scan.character(':') ||
+        !scan.hex(2, 2, bus) || !scan.character(':') || !scan.blanks() || !scan.word("root") || !scan.blanks() ||
+        !scan.word("bus") || !scan.blanks() || !scan.word("resource")) {
+        return std::nullopt;
+    }
+    if (!busRange(scan, window.first, window.last) || window.first != bus) {
+        return std::nullopt;
+    }
+    scan.skipBlanks();
+    return scan.atEnd() ? std::optional<tBusWindow>(window) : std::nullopt;
+}
+
+std::optional<tPciAddress> parsePciAddress(std::string_view name) {
+    tScanner scan(name);
+    tPciAddress address;
+    if (!scan.hex(4, 8, address.domain) || !scan.character(':') || !scan.hex(2, 2, address.bus) ||
+        !scan.character(':') || !scan.hex(2, 2, address.device) || !scan.character('.') ||
+        !scan.hex(1, 1, address.function) || !scan.atEnd() || address.device > 0x1f || address.function > 7) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::optional<std::uint32_t> busNumberAttribute(std::string_view raw) {
+    const std::optional<std::uint64_t> value = decimalAttribute(raw);
+    if (!value || *value > 0xff) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(*value);
+}
+
+std::optional<tSlotAddress> parseSlotAddress(std::string_view raw) {
+    tScanner scan(withoutTrailingNewline(raw));
+    tSlotAddress address;
+    if (!scan.hex(4, 8, address.domain) || !scan.character(':') || !scan.hex(2, 2, address.bus)) {
+        return std::nullopt;
+    }
+    if (scan.atEnd()) {
+        return address;
+    }
+    std::uint32_t device = 0;
+    if (!scan.character(':') || !scan.hex(2, 2, device) || !scan.atEnd() || device > 0x1f) {
+        return std::nullopt;
+    }
+    address.device = device;
+    return address;
+}
+
+std::optional<tBridgeBuses> bridgeBusesOfConfig(std::string_view config) {
+    constexpr std::size_t kHeaderType = 0x0e;
+    constexpr std::size_t kSecondary = 0x19;
+    constexpr std::size_t kSubordinate = 0x1a;
+    if (config.size() <= kSubordinate) {
+        return std::nullopt;
+    }
+    const unsigned type = static_cast<unsigned char>(config[kHeaderType]) & 0x7fu;
+    if (type != 1 && type != 2) {
+        return std::nullopt;
+    }
+    return tBridgeBuses{static_cast<unsigned char>(config[kSecondary]),
+                        static_cast<unsigned char>(config[kSubordinate])};
+}
+
 std::optional<tRootBus> parseHostBridgeName(std::string_view name) {
     tScanner scan(name);
     tRootBus bus;
@@ -404,6 +475,29 @@ std::optional<std::uint32_t> tAnnouncedRanges::busEnd(std::string_view name, tRo
         return std::nullopt;
     }
     const auto found = ends_.find(announcementKey(name, bus));
+    return found == ends_.end() ? std::nullopt : std::optional<std::uint32_t>(found->second);
+}
+
+namespace {
+
+std::uint64_t busKey(tRootBus bus) {
+    return (std::uint64_t{bus.domain} << 8) | (bus.bus & 0xffu);
+}
+
+}  // namespace
+
+tBusResourceRanges::tBusResourceRanges(const std::vector<tBusWindow>& resources) {
+    ends_.reserve(resources.size());
+    for (const tBusWindow& resource : resources) {
+        ends_[busKey({resource.domain, resource.first})] = resource.last;
+    }
+}
+
+std::optional<std::uint32_t> tBusResourceRanges::busEnd(tRootBus bus) const {
+    if (bus.bus > 0xff) {
+        return std::nullopt;
+    }
+    const auto found = ends_.find(busKey(bus));
     return found == ends_.end() ? std::nullopt : std::optional<std::uint32_t>(found->second);
 }
 

@@ -64,9 +64,50 @@ std::optional<tRootBridgeRange> parseRootBridgeAnnouncement(std::string_view tex
 // holding a NUL anywhere gives nothing.
 std::optional<tBusWindow> parseConfigWindowLine(std::string_view line);
 
+// "pci_bus 0000:00: root bus resource [bus 00-ff]", also "[bus 00]": the
+// bus range a host bridge was given, printed for every host bridge (those
+// without an ACPI node, as behind a VMD controller, too). Keywords match in
+// any letter case. A range that does not begin at the bus the line names,
+// or a NUL anywhere, gives nothing.
+std::optional<tBusWindow> parseRootBusResource(std::string_view text);
+
 // The sysfs name of a PCI host bridge, "pciDDDD:BB" (domain of 4 to 8 hex
 // digits, bus of exactly 2).
 std::optional<tRootBus> parseHostBridgeName(std::string_view name);
+
+// A PCI function's address as sysfs names its directory: "DDDD:BB:dd.f",
+// domain of 4 to 8 hex digits, bus and device of 2, device up to 1f,
+// function 0 to 7.
+struct tPciAddress {
+    std::uint32_t domain = 0;
+    std::uint32_t bus = 0;
+    std::uint32_t device = 0;
+    std::uint32_t function = 0;
+};
+std::optional<tPciAddress> parsePciAddress(std::string_view name);
+
+// A bus-number attribute (secondary_bus_number, subordinate_bus_number):
+// decimal digits, at most one trailing newline, a value of 0 to 255.
+std::optional<std::uint32_t> busNumberAttribute(std::string_view raw);
+
+// A slot's address attribute, "DDDD:BB:dd" or, for a slot that stands for
+// a whole bus, "DDDD:BB"; at most one trailing newline.
+struct tSlotAddress {
+    std::uint32_t domain = 0;
+    std::uint32_t bus = 0;
+    std::optional<std::uint32_t> device;
+};
+std::optional<tSlotAddress> parseSlotAddress(std::string_view raw);
+
+// A bridge's bus numbers from the first bytes of its configuration space,
+// which any user may read: the header type at 0x0e (low 7 bits 1, a
+// PCI-to-PCI bridge, or 2, a CardBus bridge), the secondary bus at 0x19 and
+// the subordinate at 0x1a. Nothing for another header type or fewer bytes.
+struct tBridgeBuses {
+    std::uint32_t secondary = 0;
+    std::uint32_t subordinate = 0;
+};
+std::optional<tBridgeBuses> bridgeBusesOfConfig(std::string_view config);
 
 // The name the kernel log gives the ACPI device whose path attribute is
 // `raw`: its last name segment (1 to 8 of A-Z, a-z, 0-9 and '_'), less the
@@ -109,6 +150,18 @@ public:
 
 private:
     std::unordered_map<std::string, std::uint32_t> ends_;
+};
+
+// The log's "root bus resource [bus ...]" lines, indexed by domain and
+// first bus; when a bus was given more than once, the last line counts.
+class tBusResourceRanges {
+public:
+    explicit tBusResourceRanges(const std::vector<tBusWindow>& resources);
+
+    std::optional<std::uint32_t> busEnd(tRootBus bus) const;
+
+private:
+    std::unordered_map<std::uint64_t, std::uint32_t> ends_;
 };
 
 // The configuration windows and the machine's root buses, indexed for the

@@ -6,18 +6,33 @@
 // - Started: a physical_node link to an existing directory and, when the
 //   entry has a status file, its present bit (bit 0).
 // - Boot configuration: only for a started node whose physical node is a PCI
-//   host bridge "pciDDDD:BB"; it holds one bus-number descriptor from BB to
-//   the end the kernel log announced, else the end of the ECAM / MMCONFIG
-//   window in /proc/iomem, else no descriptor at all.
+//   host bridge "pciDDDD:BB"; it holds one bus-number descriptor with the
+//   bridge's range as RootBusRanges.h finds it, or none without a range.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "EmulatedConfigManager.h"
+#include "LinuxHostParsers.h"
 #include "Sysroot.h"
 
 namespace nROOTSCOPE_1_0 {
+
+// A started ACPI node bound to a PCI host bridge "pciDDDD:BB".
+struct tAcpiHostBridge {
+    std::size_t node = 0;  // its entry in the device table
+    tRootBus bus;
+    std::string acpiName;  // as the kernel log names it; empty when unknown
+};
+
+// Reads the ACPI nodes of R/sys/bus/acpi/devices into `table`, in name
+// order and without boot configurations, and the host bridges the started
+// ones are bound to. Failures as for readLinuxDeviceTable.
+bool readAcpiNodes(const tSysroot& root, tDeviceTable& table, std::vector<tAcpiHostBridge>& bridges,
+                   tReadFailure& failure);
 
 // Reads the machine under `root` ("/" for this one, a copy of one in tests)
 // into `table`, every path and link resolved beneath `root`. Something that

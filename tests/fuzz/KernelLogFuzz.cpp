@@ -1,7 +1,8 @@
 // The kernel-log readers over arbitrary bytes, taken as the contents of a
 // kernel log one record per line: the record-prefix reader, the root-bridge
-// announcement parser (on each record's text and on each raw line) and the
-// choice of a root bus's end among the announcements found.
+// announcement parser (on each record's text and on each raw line), the
+// "root bus resource [bus ...]" parser and the choice of a root bus's end
+// among the announcements found.
 //
 // Each line is parsed from a heap block of exactly its size, so a read past
 // it is caught. Checked on every accepted announcement: a name of 1 to 8
@@ -63,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (range) {
                 checkAnnouncement(*range);
                 announcements.push_back(*range);
+            }
+            if (const auto resource = nROOTSCOPE_1_0::parseRootBusResource(textCopy.view())) {
+                check(!range, "a record is both an announcement and a bus resource");
+                check(resource->first <= resource->last && resource->last <= 0xff,
+                      "a root bus resource outside 00..ff or ending below its start");
             }
         }
         // A line read without its record prefix, as a careless caller might.

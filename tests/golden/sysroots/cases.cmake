@@ -38,6 +38,9 @@ rootscope_golden_sysroot(odd_entries 0)
 # The kernel log names \_SB_.PC0_ "PC0", as it names every ACPI device:
 # matched, its [00-3f] wins over the ECAM window's [00-ff].
 rootscope_golden_sysroot(acpi_name_underscores 0)
+# The log names no bridge PCI0, but gives bus 00 its range in a "root bus
+# resource [bus 00-1f]" line: that wins over the ECAM window's [00-ff].
+rootscope_golden_sysroot(root_bus_resource 0)
 # Links that are absolute or climb above the root resolve beneath it: the
 # bridge bound to /sys/devices/pci0000:00, which this copy lacks, is a
 # phantom whatever the host has, and dev/kmsg is the copy's own.
