@@ -66,6 +66,17 @@ INSTANTIATE_TEST_SUITE_P(
         tBadFixture{R"({"nodes": [{"id": "A", "started": true, "started": false}]})", "started: duplicate key"},
         tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": [{"end": 1, "end": 2}]}}]})",
                     "end: duplicate key"},
+        tBadFixture{R"({"nodes": [[{"k": 1}, {"k": 1, "": 2, "": 3}]]})", ": duplicate key"},
+        // A duplicate is found wherever it is, even under a key refused later;
+        // the first one in the text is named.
+        tBadFixture{R"({"nodes": [], "extra": {"a": 1, "b": 1, "b": 2, "a": 2}})", "b: duplicate key"},
+        // Each object has keys of its own: a key of an object already closed,
+        // or of the object around it, is no duplicate.
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"result": 0}}], "result": 1})", "result: unknown key"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"id": "B"}}]})",
+                    "nodes[0].boot_config.id: unknown key"},
+        // Text that is no JSON document is named so, before any duplicate.
+        tBadFixture{R"({"nodes": [], "nodes": []} x)", "(json): "},
         // An ID goes into the report: control characters would reach it raw.
         tBadFixture{R"({"nodes": [{"id": "ACPI\\PNP0A08\\0\u001b[2J"}]})", "nodes[0].id: holds a control character"},
         tBadFixture{R"({"nodes": [{"id": "A\u007f"}]})", "nodes[0].id: holds a control character"},
