@@ -183,8 +183,12 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
     if (node.id.size() > MAX_DEVICE_ID_LEN) {
         return reader.fail(reader.field("id"), "longer than " + std::to_string(MAX_DEVICE_ID_LEN) + " bytes");
     }
-    for (const char c : node.id) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+    for (std::size_t i = 0; i < node.id.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(node.id[i]);
+        // C1 controls, U+0080 to U+009F, are C2 80 to C2 9F in UTF-8 (the
+        // parser has refused any text that is not UTF-8).
+        const auto next = i + 1 < node.id.size() ? static_cast<unsigned char>(node.id[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) {
             return reader.fail(reader.field("id"), "holds a control character");
         }
     }
