@@ -2,7 +2,8 @@
 // the whole survey over the tree it describes: each run must pass every
 // check the fault sweeps apply (nothing leaked, a well-formed report, a
 // result that agrees with the call log). The loader must also agree with
-// the JSON library on which texts are JSON and which repeat a key.
+// the JSON library on which texts are no JSON (and why) and which repeat a
+// key.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,24 +24,33 @@ using nlohmann::json;
     std::abort();
 }
 
-// Whether any object in a JSON text gives a key twice, seen with the
-// library's callback parser: slow on large texts, but independent of the
-// loader's own parse.
-bool repeatsAKey(const std::string& text) {
+// The text as the library's callback parser sees it: slow on large texts,
+// but independent of the loader's own parse.
+struct tLibraryParse {
+    std::string error;     // "(json): " and the library's message, or "" for JSON
+    bool repeats = false;  // whether any object gives a key twice
+};
+
+tLibraryParse parseWithTheLibrary(const std::string& text) {
+    tLibraryParse result;
     std::vector<std::set<std::string>> keys;
-    bool repeated = false;
     const json::parser_callback_t note = [&](int, json::parse_event_t event, json& parsed) {
         if (event == json::parse_event_t::object_start) {
             keys.emplace_back();
         } else if (event == json::parse_event_t::object_end) {
             keys.pop_back();
         } else if (event == json::parse_event_t::key) {
-            repeated = !keys.back().insert(parsed.get<std::string>()).second || repeated;
+            result.repeats = !keys.back().insert(parsed.get<std::string>()).second || result.repeats;
         }
         return true;
     };
-    const json parsed = json::parse(text, note, false);
-    return repeated && !parsed.is_discarded();
+    try {
+        const json document = json::parse(text, note);
+        static_cast<void>(document);
+    } catch (const json::exception& parseError) {
+        result.error = std::string("(json): ") + parseError.what();
+    }
+    return result;
 }
 
 bool endsWith(const std::string& text, const std::string& tail) {
@@ -57,16 +67,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!loaded && (error.empty() || error.find('\n') != std::string::npos)) {
         fail("a refusal must be one line naming the field", error);
     }
-    const bool isJson = json::accept(text);
-    if (isJson == (!loaded && error.rfind("(json): ", 0) == 0)) {
-        fail(isJson ? "JSON the library reads was refused as no JSON" : "text that is no JSON was read", error);
-    }
-    if (isJson) {
-        const bool repeats = repeatsAKey(text);
-        if (repeats != (!loaded && endsWith(error, ": duplicate key"))) {
-            fail(repeats ? "a repeated key was not refused as one" : "refused for a repeated key it does not hold",
-                 error);
+    // The library stops at a NUL as at the end of the text; the loader
+    // refuses it first, wherever it is.
+    if (text.find('\0') != std::string::npos) {
+        if (loaded || error.rfind("(json): a NUL byte at offset ", 0) != 0) {
+            fail("a NUL was not refused as one", error);
         }
+        return 0;
+    }
+    // Text that is no JSON is refused with the library's own message, and
+    // JSON exactly when it repeats a key.
+    const tLibraryParse library = parseWithTheLibrary(text);
+    if (!library.error.empty() && (loaded || error != library.error)) {
+        fail(("no JSON, which the library refuses with \"" + library.error + "\", refused as").c_str(), error);
+    }
+    if (library.error.empty() && library.repeats != (!loaded && endsWith(error, ": duplicate key"))) {
+        fail(library.repeats ? "a repeated key was not refused as one" : "refused for a repeated key it does not hold",
+             error);
     }
     if (!loaded) {
         return 0;
