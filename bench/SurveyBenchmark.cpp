@@ -1,15 +1,20 @@
 // The whole survey over simulated device trees of 1,000, 10,000 and 100,000
 // nodes: one started PCI Express root bridge among unrelated nodes. The
 // survey walks every node the same number of times whatever the tree's size,
-// so its time per node should not grow with the tree.
+// so its time per node should not grow with the tree. Nor should the time
+// per node of loading the same trees from their fixture text (held in memory:
+// reading the file is not timed).
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 
+#include "Fixture.h"
 #include "RootBusSurvey.h"
 #include "SimulatedDeviceTree.h"
 #include "SurveyBench.h"
@@ -115,6 +120,65 @@ void surveyBenchmark(benchmark::State& state, std::size_t nodes) {
     setPerNodeCounter(state, nodes);
 }
 
+// The fixture of singleRootBridgeTree(nodes), with the fields that tree sets.
+std::string fixtureText(std::size_t nodes) {
+    nlohmann::json document = {{"nodes", nlohmann::json::array()}};
+    for (const tSimNode& node : singleRootBridgeTree(nodes).nodes) {
+        nlohmann::json entry = {{"id", node.id}, {"started", node.started}};
+        if (node.bootConfig) {
+            nlohmann::json descriptors = nlohmann::json::array();
+            for (const tSimDescriptor& d : node.bootConfig->descriptors) {
+                descriptors.push_back({{"type", d.type}, {"base", d.base}, {"end", d.end}});
+            }
+            entry["boot_config"] = {{"descriptors", std::move(descriptors)}};
+        }
+        document["nodes"].push_back(std::move(entry));
+    }
+    return document.dump(1);
+}
+
+// True when the loaded tree is the one the fixture was made from.
+bool loadsAsMade(const tSimTree& loaded, std::size_t nodes) {
+    const tSimTree made = singleRootBridgeTree(nodes);
+    if (loaded.nodes.size() != made.nodes.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < made.nodes.size(); ++i) {
+        const tSimNode& a = loaded.nodes[i];
+        const tSimNode& b = made.nodes[i];
+        if (a.id != b.id || a.started != b.started || a.bootConfig.has_value() != b.bootConfig.has_value() ||
+            (a.bootConfig && a.bootConfig->descriptors.size() != b.bootConfig->descriptors.size())) {
+            return false;
+        }
+    }
+    const tSimDescriptor& range = loaded.nodes[nodes / 2].bootConfig->descriptors.back();
+    return range.type == ResType_BusNumber && range.base == 0 && range.end == 0x3f;
+}
+
+void fixtureLoadBenchmark(benchmark::State& state, std::size_t nodes) {
+    const std::string text = fixtureText(nodes);
+    {
+        tSimTree tree;
+        std::string error;
+        if (!parseSimTree(text, tree, error) || !loadsAsMade(tree, nodes)) {
+            state.SkipWithError(("the fixture did not load as the tree it was made from: " + error).c_str());
+            return;
+        }
+    }
+    bool loaded = true;
+    for (auto _ : state) {
+        tSimTree tree;
+        std::string error;
+        loaded = parseSimTree(text, tree, error) && loaded;
+        benchmark::DoNotOptimize(tree.nodes.data());
+    }
+    if (!loaded) {
+        state.SkipWithError("the fixture failed to load in a timed run");
+        return;
+    }
+    setPerNodeCounter(state, nodes);
+}
+
 }  // namespace
 }  // namespace nROOTSCOPE_1_0
 
@@ -122,6 +186,11 @@ int main(int argc, char** argv) {
     for (const std::size_t nodes : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}}) {
         benchmark::RegisterBenchmark(("survey/single/" + std::to_string(nodes)).c_str(),
                                      nROOTSCOPE_1_0::surveyBenchmark, nodes)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    for (const std::size_t nodes : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}}) {
+        benchmark::RegisterBenchmark(("fixture/load/" + std::to_string(nodes)).c_str(),
+                                     nROOTSCOPE_1_0::fixtureLoadBenchmark, nodes)
             ->Unit(benchmark::kMicrosecond);
     }
 #ifndef _WIN32

@@ -1,13 +1,14 @@
 #include "Fixture.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace nROOTSCOPE_1_0 {
@@ -182,8 +183,12 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
     if (node.id.size() > MAX_DEVICE_ID_LEN) {
         return reader.fail(reader.field("id"), "longer than " + std::to_string(MAX_DEVICE_ID_LEN) + " bytes");
     }
-    for (const char c : node.id) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+    for (std::size_t i = 0; i < node.id.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(node.id[i]);
+        // C1 controls, U+0080 to U+009F, are C2 80 to C2 9F in UTF-8 (the
+        // parser has refused any text that is not UTF-8).
+        const auto next = i + 1 < node.id.size() ? static_cast<unsigned char>(node.id[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) {
             return reader.fail(reader.field("id"), "holds a control character");
         }
     }
@@ -194,39 +199,117 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
     return true;
 }
 
+// Builds the document from the parser's events as the library's own parser
+// would, noting the first key that an object is given twice (the library
+// keeps the last silently). Every event costs the same whatever came before
+// it, so a fixture loads in time linear in its size; the library's callback
+// parser, the other way to see each key, scans the enclosing array each time
+// an object in it ends.
+class tStrictDocument final : public json::json_sax_t {
+public:
+    const json& document() const { return document_; }
+    // Whether an object was given a key twice, and the first such key (which
+    // may be "").
+    bool repeated() const { return repeated_; }
+    const std::string& duplicate() const { return duplicate_; }
+    // The parser's message when the text is not one JSON document.
+    const std::string& error() const { return error_; }
+
+    bool null() override { return add(nullptr); }
+    bool boolean(bool value) override { return add(value); }
+    bool number_integer(number_integer_t value) override { return add(value); }
+    bool number_unsigned(number_unsigned_t value) override { return add(value); }
+    bool number_float(number_float_t value, const string_t&) override { return add(value); }
+    bool string(string_t& value) override { return add(std::move(value)); }
+    bool binary(binary_t& value) override { return add(json::binary(std::move(value))); }
+
+    bool start_object(std::size_t) override { return open(json::value_t::object); }
+    bool key(string_t& key) override {
+        const auto [entry, added] = open_.back()->get_ref<json::object_t&>().emplace(std::move(key), nullptr);
+        if (!added && !repeated_) {
+            repeated_ = true;
+            duplicate_ = entry->first;
+        }
+        // A map's entries stay where they are while others are added.
+        slot_ = &entry->second;
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(json::value_t::array); }
+    bool end_array() override { return close(); }
+
+    // Not only syntax errors: a number too large for a double comes here too.
+    bool parse_error(std::size_t, const std::string&, const json::exception& parseError) override {
+        error_ = parseError.what();
+        return false;
+    }
+
+private:
+    // Puts a value where the parser is: the whole document, the next element
+    // of the innermost array, or the value of the innermost object's last key.
+    json* place(json value) {
+        if (open_.empty()) {
+            document_ = std::move(value);
+            return &document_;
+        }
+        json& parent = *open_.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(value));
+            return &parent.back();
+        }
+        *slot_ = std::move(value);
+        return slot_;
+    }
+    bool add(json value) {
+        place(std::move(value));
+        return true;
+    }
+    // The containers being filled are never moved: an array only grows
+    // while it is the innermost one, and its own elements are then closed.
+    bool open(json::value_t type) {
+        open_.push_back(place(json(type)));
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    json document_;
+    std::vector<json*> open_;  // the containers being filled, innermost last
+    json* slot_ = nullptr;     // the value of the innermost object's last key
+    bool repeated_ = false;
+    std::string duplicate_;
+    std::string error_;
+};
+
 }  // namespace
 
 bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
-    // The parser would take a NUL for the end of the document, and keep the
-    // last of two equal keys: neither may hide part of a fixture.
+    // The parser would take a NUL for the end of the document: it may not
+    // hide part of a fixture.
     if (const std::size_t nul = text.find('\0'); nul != std::string::npos) {
         error = "(json): a NUL byte at offset " + std::to_string(nul);
         return false;
     }
-    std::vector<std::set<std::string>> keysSeen;
-    std::string duplicate;
-    const json::parser_callback_t noteKeys = [&](int, json::parse_event_t event, json& parsed) {
-        if (event == json::parse_event_t::object_start) {
-            keysSeen.emplace_back();
-        } else if (event == json::parse_event_t::object_end) {
-            keysSeen.pop_back();
-        } else if (event == json::parse_event_t::key && !keysSeen.back().insert(parsed.get<std::string>()).second &&
-                   duplicate.empty()) {
-            duplicate = parsed.get<std::string>();
-        }
-        return true;
-    };
-    json document;
+    tStrictDocument strict;
     try {
-        document = json::parse(text, noteKeys);
+        // Strict: anything after the document is a parse error too. Only
+        // parse_error stops the parse.
+        if (!json::sax_parse(text, &strict)) {
+            error = "(json): " + strict.error();
+            return false;
+        }
     } catch (const json::exception& parseError) {
-        // Not only syntax errors: a number too large for a double is an
-        // out_of_range error, and a fixture must never take the harness down.
+        // The handler only adds values to containers of the right kind, so
+        // the library has nothing to throw; a fixture still must never take
+        // the harness down if it does.
         error = std::string("(json): ") + parseError.what();
         return false;
     }
-    if (!duplicate.empty()) {
-        error = tFieldReader(document, "", error).field(duplicate) + ": duplicate key";
+    const json& document = strict.document();
+    if (strict.repeated()) {
+        error = tFieldReader(document, "", error).field(strict.duplicate()) + ": duplicate key";
         return false;
     }
     tSimTree parsed;

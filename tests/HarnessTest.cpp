@@ -66,9 +66,25 @@ INSTANTIATE_TEST_SUITE_P(
         tBadFixture{R"({"nodes": [{"id": "A", "started": true, "started": false}]})", "started: duplicate key"},
         tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"descriptors": [{"end": 1, "end": 2}]}}]})",
                     "end: duplicate key"},
+        tBadFixture{R"({"nodes": [[{"k": 1}, {"k": 1, "": 2, "": 3}]]})", ": duplicate key"},
+        // A duplicate is found wherever it is, even under a key refused later;
+        // the first one in the text is named.
+        tBadFixture{R"({"nodes": [], "extra": {"a": 1, "b": 1, "b": 2, "a": 2}})", "b: duplicate key"},
+        // Each object has keys of its own: a key of an object already closed,
+        // or of the object around it, is no duplicate.
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"result": 0}}], "result": 1})", "result: unknown key"},
+        tBadFixture{R"({"nodes": [{"id": "A", "boot_config": {"id": "B"}}]})",
+                    "nodes[0].boot_config.id: unknown key"},
+        // Text that is no JSON document is named so, before any duplicate.
+        tBadFixture{R"({"nodes": [], "nodes": []} x)", "(json): "},
         // An ID goes into the report: control characters would reach it raw.
         tBadFixture{R"({"nodes": [{"id": "ACPI\\PNP0A08\\0\u001b[2J"}]})", "nodes[0].id: holds a control character"},
         tBadFixture{R"({"nodes": [{"id": "A\u007f"}]})", "nodes[0].id: holds a control character"},
+        // C1 controls too, raw or escaped, at both ends of their range.
+        tBadFixture{"{\"nodes\": [{\"id\": \"\xc2\x80" "A\"}]}", "nodes[0].id: holds a control character"},
+        tBadFixture{"{\"nodes\": [{\"id\": \"A\xc2\x9f\"}]}", "nodes[0].id: holds a control character"},
+        tBadFixture{R"({"nodes": [{"id": "A\u0085B"}]})", "nodes[0].id: holds a control character"},
+        tBadFixture{R"({"nodes": [{"id": "A\u009F"}]})", "nodes[0].id: holds a control character"},
         tBadFixture{R"({"nodes": [], "enum_error": -1})", "enum_error: expected an unsigned"}));
 
 TEST(Fixture, NulEndsNothing) {
@@ -79,6 +95,21 @@ TEST(Fixture, NulEndsNothing) {
     std::string error;
     EXPECT_FALSE(parseSimTree(text, tree, error));
     EXPECT_EQ(error, "(json): a NUL byte at offset 13");
+}
+
+// Past the C1 range, and other characters whose UTF-8 holds the bytes 80 to
+// 9F, are text like any other.
+TEST(Fixture, IdWithCharactersBeyondTheControlsIsKept) {
+    for (const char* id : {"\xc2\xa0", "\xc4\x85", "\xe2\x82\x85", "\xf0\x9f\x98\x80"}) {
+        tSimTree tree;
+        std::string error;
+        EXPECT_TRUE(parseSimTree(std::string(R"({"nodes": [{"id": "A)") + id + R"("}]})", tree, error)) << error;
+        EXPECT_EQ(tree.nodes.at(0).id, std::string("A") + id);
+    }
+    tSimTree tree;
+    std::string error;
+    ASSERT_TRUE(parseSimTree(R"({"nodes": [{"id": "A\u00a0"}]})", tree, error)) << error;
+    EXPECT_EQ(tree.nodes.at(0).id, "A\xc2\xa0");
 }
 
 TEST(Fixture, IdLongerThanTheBufferIsRefusedButExactlyTheBufferIsKept) {
