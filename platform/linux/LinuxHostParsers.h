@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "PciAddress.h"
+
 namespace nROOTSCOPE_1_0 {
 
 // Longest hid, uid or entry name used in an instance ID. With "ACPI\" and
@@ -78,12 +80,6 @@ std::optional<tRootBus> parseHostBridgeName(std::string_view name);
 // A PCI function's address as sysfs names its directory: "DDDD:BB:dd.f",
 // domain of 4 to 8 hex digits, bus and device of 2, device up to 1f,
 // function 0 to 7.
-struct tPciAddress {
-    std::uint32_t domain = 0;
-    std::uint32_t bus = 0;
-    std::uint32_t device = 0;
-    std::uint32_t function = 0;
-};
 std::optional<tPciAddress> parsePciAddress(std::string_view name);
 
 // A bus-number attribute (secondary_bus_number, subordinate_bus_number):

@@ -41,7 +41,7 @@ void forEachLine(std::string_view text, bool truncated, tOnLine&& onLine) {
 // of records, one per line. A log that is absent or closed to this user
 // (the normal case for non-root users) gives none.
 bool readKernelLog(const tSysroot& root, std::vector<tRootBridgeRange>& announcements,
-                   std::vector<tBusWindow>& resources, tReadFailure& failure) {
+                   std::vector<tBusWindow>& resources, bool& closed, tReadFailure& failure) {
     const auto take = [&](std::string_view line) {
         const std::optional<std::string_view> text = kernelLogRecordText(line);
         if (!text) {
@@ -56,7 +56,8 @@ bool readKernelLog(const tSysroot& root, std::vector<tRootBridgeRange>& announce
     tSysFile log;
     const tRead opened = root.openFile(tSysroot::top(), "dev/kmsg", log, failure);
     if (opened != tRead::kRead) {
-        return opened == tRead::kAbsent || failure.error == EPERM || failure.error == EACCES;
+        closed = failure.error == EPERM || failure.error == EACCES;
+        return opened == tRead::kAbsent || closed;
     }
     if (S_ISREG(log.info().st_mode)) {
         std::string text;
@@ -137,7 +138,7 @@ bool tRootBusRangeReader::rangeOf(tRootBus bus, std::string_view acpiName, std::
     if (!logRead_) {
         std::vector<tRootBridgeRange> announcements;
         std::vector<tBusWindow> resources;
-        if (!readKernelLog(root_, announcements, resources, failure)) {
+        if (!readKernelLog(root_, announcements, resources, logClosed_, failure)) {
             return false;
         }
         announced_.emplace(announcements);

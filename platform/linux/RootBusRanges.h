@@ -51,10 +51,15 @@ public:
     bool rangeOf(tRootBus bus, std::string_view acpiName, std::optional<tRootBusRange>& range,
                  tReadFailure& failure);
 
+    // The log was there but closed to this user (kernel.dmesg_restrict):
+    // only root sees the firmware's own ranges.
+    bool kernelLogClosed() const { return logClosed_; }
+
 private:
     const tSysroot& root_;
     std::vector<tRootBus> rootBuses_;
     bool logRead_ = false;
+    bool logClosed_ = false;
     std::optional<tAnnouncedRanges> announced_;
     std::optional<tBusResourceRanges> resources_;
     std::optional<tWindowRanges> windows_;

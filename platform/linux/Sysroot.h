@@ -110,6 +110,10 @@ public:
     tRead followLink(const tSysDir& from, std::string_view name, std::string& real, struct stat& info,
                      tReadFailure& failure) const;
 
+    // kRead when something is at `path` from `from` (links followed),
+    // kAbsent when nothing is.
+    tRead exists(const tSysDir& from, std::string_view path, tReadFailure& failure) const;
+
     // The regular file `path` from `from`, whole and at most `limit` bytes;
     // one that is longer, or not a regular file, is kOdd. With `truncated`
     // given, a longer file gives its first `limit` bytes and sets it.

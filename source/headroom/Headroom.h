@@ -1,0 +1,84 @@
+// How many bus numbers each root bus has left: a pure function of the
+// topology.
+//
+// - claimed: the distinct numbers of the root's own bus, of every valid
+//   bridge window [secondary, subordinate] below it and of every bus a
+//   function sits on. A window is valid when the bridge's own bus <
+//   secondary <= subordinate <= 255; an invalid one claims nothing and is
+//   listed as a problem.
+// - buses: the distinct numbers of the root's own bus, the secondary of
+//   every valid bridge and every bus a function sits on (an SR-IOV virtual
+//   bus has no bridge of its own).
+// - reserved = claimed - buses: held inside a window for hot-plug, usable
+//   only by what is added below that window's port.
+// - free: the numbers of the range that nothing claims (unknown without a
+//   range), with the longest run of them; outside_range: claimed numbers
+//   outside the range, a firmware problem.
+//
+// Where the topology is not exact (some windows inferred), claimed and
+// buses are lower bounds and free an upper bound.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Topology.h"
+
+namespace nROOTSCOPE_1_0 {
+
+// What one bus number of a root bus is used for.
+enum class tBusUse : std::uint8_t {
+    kFree,      // in the range, claimed by nothing
+    kBus,       // a bus that exists
+    kReserved,  // inside a window, no bus yet
+    kOutside,   // outside the range, and claimed by nothing
+};
+
+struct tBridgeWindow {
+    tPciAddress address;
+    std::uint32_t secondary = 0;
+    std::uint32_t subordinate = 0;
+    bool inferred = false;
+};
+
+struct tSlotHeadroom {
+    std::string name;
+    std::uint32_t segment = 0;
+    std::uint32_t bus = 0;
+    std::optional<tPciAddress> port;  // the bridge whose secondary bus it is
+    bool hotplug = false;
+    bool occupied = false;            // a function sits on its bus
+    std::optional<std::uint32_t> window;  // the port's subordinate - secondary + 1
+};
+
+struct tRootBusHeadroom {
+    std::uint32_t segment = 0;
+    std::uint32_t bus = 0;
+    std::optional<tBusRange> range;
+    bool exact = true;
+    std::uint32_t claimed = 0;
+    std::uint32_t buses = 0;
+    std::uint32_t reserved = 0;
+    std::optional<std::uint32_t> free;
+    std::optional<std::uint32_t> largestFreeRun;
+    std::uint32_t largestFreeRunStart = 0;  // where that run begins, when there is one
+    std::uint32_t outsideRange = 0;
+    std::array<tBusUse, 256> uses{};
+    std::vector<tBridgeWindow> bridges;  // valid windows only, in address order
+    std::vector<tSlotHeadroom> slots;    // in name order
+    std::vector<std::string> problems;
+};
+
+struct tHeadroom {
+    bool exact = true;
+    std::vector<tRootBusHeadroom> roots;  // in (segment, bus) order
+    std::vector<tSlotHeadroom> unplacedSlots;  // on no root bus the machine has
+    std::vector<std::string> problems;  // the topology's own
+};
+
+tHeadroom analyseHeadroom(const tTopology& topology);
+
+}  // namespace nROOTSCOPE_1_0

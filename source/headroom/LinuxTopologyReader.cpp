@@ -1,0 +1,280 @@
+#include "LinuxTopologyReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "LinuxHostParsers.h"
+#include "LinuxHostReader.h"
+#include "RootBusRanges.h"
+
+namespace nROOTSCOPE_1_0 {
+
+namespace {
+
+constexpr std::size_t kAttributeLimit = 256;
+// Enough for every function of 64 fully populated segments.
+constexpr std::size_t kMaxFunctions = 1u << 22;
+constexpr std::size_t kMaxSlots = 65536;
+// Without CAP_SYS_ADMIN the kernel gives the first 64 bytes of config.
+constexpr std::size_t kConfigBytes = 64;
+
+using tBusKey = std::pair<std::uint32_t, std::uint32_t>;  // segment, bus
+
+// `text` as it may be shown in a message: its first line, printable ASCII
+// only, cut short.
+std::string quoted(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    std::string shown;
+    for (char c : text.substr(0, 16)) {
+        shown += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    return "\"" + shown + (text.size() > 16 ? "...\"" : "\"");
+}
+
+struct tFound {
+    tPciFunction function;
+    tBusKey root;
+};
+
+// The components of a real path, in order.
+std::vector<std::string_view> components(std::string_view path) {
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        parts.push_back(path.substr(0, slash));
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    }
+    return parts;
+}
+
+// A bridge's window from its two attributes, or from its config header
+// where the kernel has no attributes. False when the machine cannot be
+// read; a function that is no bridge leaves `function.bridge` false.
+bool readWindow(const tSysroot& root, const tSysDir& dir, tPciFunction& function, tReadFailure& failure) {
+    std::string secondary;
+    std::string subordinate;
+    const tRead first = root.readFile(dir, "secondary_bus_number", kAttributeLimit, secondary, failure);
+    if (first == tRead::kFailed) {
+        return false;
+    }
+    const tRead second = root.readFile(dir, "subordinate_bus_number", kAttributeLimit, subordinate, failure);
+    if (second == tRead::kFailed) {
+        return false;
+    }
+    if (first != tRead::kAbsent || second != tRead::kAbsent) {
+        function.bridge = true;
+        if (first == tRead::kRead) {
+            function.secondary = busNumberAttribute(secondary);
+        }
+        if (second == tRead::kRead) {
+            function.subordinate = busNumberAttribute(subordinate);
+        }
+        if (!function.secondary) {
+            function.unreadable = first == tRead::kRead ? "secondary_bus_number holds " + quoted(secondary) +
+                                                              ", not a bus number"
+                                                        : "it has no readable secondary_bus_number";
+        } else if (!function.subordinate) {
+            function.unreadable = second == tRead::kRead ? "subordinate_bus_number holds " + quoted(subordinate) +
+                                                               ", not a bus number"
+                                                         : "it has no readable subordinate_bus_number";
+        }
+        return true;
+    }
+    // Kernels before 4.13: the header, which every user may read.
+    std::string config;
+    bool truncated = false;
+    const tRead read = root.readFile(dir, "config", kConfigBytes, config, failure, &truncated);
+    if (read == tRead::kFailed) {
+        return false;
+    }
+    if (read == tRead::kRead) {
+        if (const std::optional<tBridgeBuses> buses = bridgeBusesOfConfig(config)) {
+            function.bridge = true;
+            function.secondary = buses->secondary;
+            function.subordinate = buses->subordinate;
+        }
+    }
+    return true;
+}
+
+// One entry of sys/bus/pci/devices. Sets `found` unless the entry is gone
+// or names no function; false when the machine cannot be read.
+bool readFunction(const tSysroot& root, const tSysDir& devices, const std::string& name, std::optional<tFound>& found,
+                  std::vector<std::string>& problems, tReadFailure& failure) {
+    const std::optional<tPciAddress> address = parsePciAddress(name);
+    if (!address) {
+        problems.push_back("sys/bus/pci/devices/" + quoted(name) + " names no PCI function");
+        return true;
+    }
+    std::string real;
+    struct stat info {};
+    const tRead link = root.followLink(devices, name, real, info, failure);
+    if (link == tRead::kFailed) {
+        return false;
+    }
+    if (link != tRead::kRead || !S_ISDIR(info.st_mode)) {
+        return true;  // gone while it was read, or not a device at all
+    }
+    // The nearest host bridge above the function is its root bus; the
+    // nearest function directory above it, the bridge it sits below.
+    const std::vector<std::string_view> parts = components(real);
+    std::optional<tRootBus> host;
+    std::optional<tPciAddress> parent;
+    for (std::size_t i = parts.size() - 1; i-- > 0 && !host;) {
+        host = parseHostBridgeName(parts[i]);
+        if (!host && !parent) {
+            parent = parsePciAddress(parts[i]);
+        }
+    }
+    if (!host) {
+        problems.push_back(formatPciAddress(*address) + " sits below no host bridge");
+        return true;
+    }
+    tFound result;
+    result.root = {host->domain, host->bus};
+    result.function.address = *address;
+    result.function.parent = parent;
+    const tSysDir dir{real, "sys/bus/pci/devices/" + name};
+    if (!readWindow(root, dir, result.function, failure)) {
+        return false;
+    }
+    const tRead physfn = root.exists(dir, "physfn", failure);
+    if (physfn == tRead::kFailed) {
+        return false;
+    }
+    result.function.virtualFunction = physfn == tRead::kRead;
+    found = std::move(result);
+    return true;
+}
+
+bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure) {
+    tSysDir slots;
+    const tRead found = root.directory(tSysroot::top(), "sys/bus/pci/slots", slots, failure);
+    if (found != tRead::kRead) {
+        return found != tRead::kFailed;
+    }
+    std::vector<std::string> names;
+    if (root.list(slots, kMaxSlots, names, failure) != tRead::kRead) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        tSysDir slot;
+        const tRead isDirectory = root.directory(slots, name, slot, failure);
+        if (isDirectory == tRead::kFailed) {
+            return false;
+        }
+        if (isDirectory != tRead::kRead) {
+            continue;
+        }
+        std::string text;
+        const tRead read = root.readFile(slot, "address", kAttributeLimit, text, failure);
+        if (read == tRead::kFailed) {
+            return false;
+        }
+        const std::optional<tSlotAddress> address = read == tRead::kRead ? parseSlotAddress(text) : std::nullopt;
+        if (!address) {
+            topology.problems.push_back("slot " + quoted(name) + " has no readable address");
+            continue;
+        }
+        const tRead power = root.exists(slot, "power", failure);
+        if (power == tRead::kFailed) {
+            return false;
+        }
+        topology.slots.push_back({name, address->domain, address->bus, power == tRead::kRead});
+    }
+    return true;
+}
+
+bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failure) {
+    // The ACPI names of the host bridges, read as rootscope reads them, so
+    // that both programs give every root bus the same range.
+    tDeviceTable acpiNodes;
+    std::vector<tAcpiHostBridge> acpiBridges;
+    if (!readAcpiNodes(root, acpiNodes, acpiBridges, failure)) {
+        return false;
+    }
+    std::map<tBusKey, std::string> acpiNames;
+    for (const tAcpiHostBridge& bridge : acpiBridges) {
+        acpiNames[{bridge.bus.domain, bridge.bus.bus}] = bridge.acpiName;
+    }
+
+    std::vector<tRootBus> topBridges;
+    if (!readTopHostBridges(root, topBridges, failure)) {
+        return false;
+    }
+    std::map<tBusKey, tTopologyRoot> roots;
+    for (const tRootBus& bus : topBridges) {
+        roots[{bus.domain, bus.bus}] = tTopologyRoot{bus.domain, bus.bus, std::nullopt, {}};
+    }
+
+    tSysDir devices;
+    std::vector<std::string> names;
+    const tRead found = root.directory(tSysroot::top(), "sys/bus/pci/devices", devices, failure);
+    if (found == tRead::kFailed) {
+        return false;
+    }
+    if (found == tRead::kRead && root.list(devices, kMaxFunctions, names, failure) != tRead::kRead) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        std::optional<tFound> function;
+        if (!readFunction(root, devices, name, function, topology.problems, failure)) {
+            return false;
+        }
+        if (function) {
+            tTopologyRoot& owner = roots[function->root];
+            owner.segment = function->root.first;
+            owner.bus = function->root.second;
+            owner.functions.push_back(std::move(function->function));
+        }
+    }
+
+    std::vector<tRootBus> rootBuses;
+    for (const auto& [key, unused] : roots) {
+        rootBuses.push_back({key.first, key.second});
+    }
+    tRootBusRangeReader ranges(root, rootBuses);
+    for (auto& [key, owner] : roots) {
+        const auto name = acpiNames.find(key);
+        std::optional<tRootBusRange> range;
+        if (!ranges.rangeOf({key.first, key.second}, name == acpiNames.end() ? std::string_view() : name->second,
+                            range, failure)) {
+            return false;
+        }
+        if (range) {
+            owner.range = tBusRange{range->first, range->last,
+                                    range->source == tRangeSource::kEcam ? tRangeOrigin::kEcam : tRangeOrigin::kKernelLog};
+        }
+        std::sort(owner.functions.begin(), owner.functions.end(),
+                  [](const tPciFunction& a, const tPciFunction& b) { return a.address < b.address; });
+        topology.roots.push_back(std::move(owner));
+    }
+    topology.kernelLogClosed = ranges.kernelLogClosed();
+    return readSlots(root, topology, failure);
+}
+
+}  // namespace
+
+bool readLinuxTopology(const std::string& root, tTopology& topology, tReadFailure& failure) {
+    topology = tTopology{};
+    tSysroot sysroot(root);
+    if (!sysroot.open(failure)) {
+        return false;
+    }
+    try {
+        return readTopology(sysroot, topology, failure);
+    } catch (const std::bad_alloc&) {
+        failure = {sysroot.shown(""), ENOMEM, {}};
+        return false;
+    }
+}
+
+}  // namespace nROOTSCOPE_1_0

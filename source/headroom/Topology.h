@@ -1,0 +1,78 @@
+// The PCI topology of a machine as a reader found it: its root buses with
+// their ranges, the PCI functions below each, which of them are bridges and
+// with what bus-number window, and the slots. The Linux reader (sysfs) and
+// the Windows reader (SetupAPI and the configuration manager) fill it; the
+// analysis (Headroom.h) and both views read only this.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PciAddress.h"
+
+namespace nROOTSCOPE_1_0 {
+
+// Where a root bus's range came from.
+enum class tRangeOrigin {
+    kKernelLog,          // the kernel's announcement of the bridge
+    kEcam,               // the configuration window shared by the root buses inside it
+    kBootConfiguration,  // the firmware's boot configuration (Windows)
+};
+
+struct tBusRange {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    tRangeOrigin origin = tRangeOrigin::kKernelLog;
+};
+
+// One PCI function below a root bus.
+struct tPciFunction {
+    tPciAddress address;
+    // The bridge directly above it; none when it sits on the root bus.
+    std::optional<tPciAddress> parent;
+    // An SR-IOV virtual function: it may sit on a bus of its own that no
+    // bridge leads to, beside its physical function's bus.
+    bool virtualFunction = false;
+
+    // A bridge has a bus-number window [secondary, subordinate]. Either is
+    // missing when it could not be read; `unreadable` then says why.
+    bool bridge = false;
+    std::optional<std::uint32_t> secondary;
+    std::optional<std::uint32_t> subordinate;
+    std::string unreadable;
+    // The window was worked out from the functions below the bridge, not
+    // read: the secondary is exact, the subordinate only a lower bound.
+    bool inferred = false;
+};
+
+struct tTopologyRoot {
+    std::uint32_t segment = 0;
+    std::uint32_t bus = 0;
+    std::optional<tBusRange> range;  // none: unknown
+    std::vector<tPciFunction> functions;
+};
+
+struct tPciSlot {
+    std::string name;
+    std::uint32_t segment = 0;
+    std::uint32_t bus = 0;  // the bus a card in the slot sits on
+    bool hotplug = false;
+};
+
+struct tTopology {
+    // True where every bridge's window was read (Linux); false where some
+    // numbers can only be bounded (Windows).
+    bool exact = true;
+    std::vector<tTopologyRoot> roots;
+    std::vector<tPciSlot> slots;
+    // The kernel log, which gives the firmware's own ranges, was closed to
+    // this user: a range from the ECAM window is all there was.
+    bool kernelLogClosed = false;
+    // What the reader found wrong with the machine outside any root bus
+    // (a slot address that cannot be read, a function under no host bridge).
+    std::vector<std::string> problems;
+};
+
+}  // namespace nROOTSCOPE_1_0

@@ -1,0 +1,26 @@
+# The hand-made machines (make-sysroots.sh) and this machine's capture.
+foreach(name laptop_thunderbolt two_socket_server vmd_domain sriov_virtual_bus kernel_before_4_13
+        firmware_problems ecam_range_only slots_without_port)
+    rootscope_headroom_golden(${name})
+endforeach()
+
+# The command line: help and version on standard output, usage errors with
+# exit 2 and nothing on standard output, a machine that cannot be read with
+# exit 1 and one line naming what and why.
+set(empty ${CMAKE_CURRENT_SOURCE_DIR}/empty.out)
+set(usage "^rootscope-headroom: [^\n]*\nUsage: rootscope-headroom \\[--json\\] \\[--sysroot DIR\\]\nTry 'rootscope-headroom --help' for more information.\n$")
+rootscope_headroom_run(headroom.help ${CMAKE_CURRENT_SOURCE_DIR}/headroom/help.out 0 ARGS --help)
+rootscope_headroom_run(headroom.version ${CMAKE_CURRENT_SOURCE_DIR}/headroom/version.out 0 ARGS --version)
+rootscope_headroom_run(headroom.refuses.unknown_option ${empty} 2 ARGS --jsn ERROR "${usage}")
+rootscope_headroom_run(headroom.refuses.stray_argument ${empty} 2 ARGS --json extra ERROR "${usage}")
+rootscope_headroom_run(headroom.refuses.twice ${empty} 2 ARGS --json --json ERROR "${usage}")
+rootscope_headroom_run(headroom.refuses.sysroot_without_directory ${empty} 2 ARGS --sysroot ERROR "${usage}")
+rootscope_headroom_run(headroom.refuses.sysroot_not_a_directory ${empty} 2
+    ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/bad/no-such-sysroot
+    ERROR "^rootscope-headroom: [^\n]*no-such-sysroot: not a directory\n")
+rootscope_headroom_run(headroom.unreadable.missing_sys ${empty} 1
+    ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/missing_sys
+    ERROR "^rootscope-headroom: cannot read [^\n]*/missing_sys/sys: No such file or directory\n$")
+rootscope_headroom_run(headroom.unreadable.devices_loop ${empty} 1
+    ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/devices_loop
+    ERROR "^rootscope-headroom: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")
