@@ -194,6 +194,11 @@ function_at pci0000:00 0000:00:1c.3 0x060400 1 300
 function_at pci0000:00 0000:00:1d.0 0x060400 1 1
 function_at pci0000:00 0000:00:1d.1 0x060400 1 1
 function_at pci0000:00 0000:09:00.0 0x020000
+# An entry whose link loops, and one whose directory lies outside every
+# host bridge: neither is a function of this tree.
+ln -s 0000:00:1f.7 "$root/sys/bus/pci/devices/0000:00:1f.7"
+mkdir -p "$root/sys/devices/platform/0000:00:1f.6"
+ln -s ../../../devices/platform/0000:00:1f.6 "$root/sys/bus/pci/devices/0000:00:1f.6"
 
 # ---- no kernel log: the ranges from the ECAM window alone ---------------------
 begin ecam_range_only

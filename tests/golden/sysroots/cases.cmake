@@ -1,5 +1,7 @@
 # name, expected exit code
 rootscope_golden_sysroot(this_vm 0)
+# The same machine as tools/rootscope-capture copies it.
+rootscope_golden_sysroot(this_vm_capture 0)
 rootscope_golden_sysroot(kernel_log_range 0)
 rootscope_golden_sysroot(ecam_only 0)
 rootscope_golden_sysroot(shared_ecam 0)
