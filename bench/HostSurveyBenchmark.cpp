@@ -238,6 +238,7 @@ void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
 
 void registerHostBenchmarks() {
     registerHostBoundsBenchmarks();
+    registerHeadroomBenchmarks();
     for (const std::size_t entries : {std::size_t{1000}, std::size_t{10000}}) {
         benchmark::RegisterBenchmark(("survey/host/" + std::to_string(entries)).c_str(), hostSurveyBenchmark, entries)
             ->Unit(benchmark::kMicrosecond);

@@ -63,5 +63,7 @@ inline void setPerNodeCounter(benchmark::State& state, std::size_t nodes) {
 void registerHostBenchmarks();
 // The host services at the bounds of what the reader takes.
 void registerHostBoundsBenchmarks();
+// rootscope-headroom's reading and analysis of generated PCI trees.
+void registerHeadroomBenchmarks();
 
 }  // namespace nROOTSCOPE_1_0
