@@ -1,7 +1,7 @@
 // The fixture loader over arbitrary text, and, for every text it accepts,
 // the whole survey over the tree it describes: each run must pass every
-// check the fault sweeps apply (nothing leaked, a well-formed report, a
-// result that agrees with the call log).
+// check the fault sweeps apply (nothing leaked, a well-formed report, the
+// report the tree calls for, a result that agrees with the call log).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
