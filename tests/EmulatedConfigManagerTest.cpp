@@ -33,11 +33,16 @@ TEST(EmulatedConfigManager, BootConfigurationIsWalkedAsAResourceList) {
     EXPECT_EQ(type, static_cast<RESOURCEID>(ResType_BusNumber));
     RES_DES after = 0;
     EXPECT_EQ(services.CM_Get_Next_Res_Des(&after, busNumbers, ResType_All, &type, 0), CR_NO_MORE_RES_DES);
-    // Asked for one type, the walk skips the others.
-    ASSERT_EQ(services.CM_Get_Next_Res_Des(&after, logConf, ResType_BusNumber, nullptr, 0), CR_SUCCESS);
-    EXPECT_EQ(services.CM_Free_Res_Des_Handle(after), CR_SUCCESS);
-
+    // Asked for one type, the walk skips the others; of a type the
+    // configuration does not hold there is none.
+    ASSERT_EQ(services.CM_Get_Next_Res_Des(&after, logConf, ResType_BusNumber, &type, 0), CR_SUCCESS);
+    EXPECT_EQ(type, static_cast<RESOURCEID>(ResType_BusNumber));
     ULONG size = 0;
+    EXPECT_EQ(services.CM_Get_Res_Des_Data_Size(&size, after, 0), CR_SUCCESS);
+    EXPECT_EQ(size, 20u) << "the bus-number descriptor, not the 64-byte memory one";
+    EXPECT_EQ(services.CM_Free_Res_Des_Handle(after), CR_SUCCESS);
+    EXPECT_EQ(services.CM_Get_Next_Res_Des(&after, logConf, ResType_IRQ, nullptr, 0), CR_NO_MORE_RES_DES);
+
     ASSERT_EQ(services.CM_Get_Res_Des_Data_Size(&size, busNumbers, 0), CR_SUCCESS);
     EXPECT_EQ(size, 20u);
     unsigned char small[19];

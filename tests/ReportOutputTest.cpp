@@ -1,5 +1,6 @@
-// A report that cannot be written is never a success: the run exits with 1
-// and says why in one line on standard error, whatever the survey found.
+// The report reaches its stream before the wait for Enter, and a report that
+// cannot be written is never a success: the run exits with 1 and says why in
+// one line on standard error, whatever the survey found.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "RootBusSurvey.h"
 #include "SimTrees.h"
@@ -17,6 +19,48 @@
 
 namespace nROOTSCOPE_1_0 {
 namespace {
+
+// An input stream that, when first read, notes what the output file holds
+// at that moment: what reached it, not what waits in the stream's buffer.
+struct tWaitProbe {
+    std::FILE* out;
+    std::string_view input;
+    std::string outputAtTheRead;
+    int reads = 0;
+};
+
+ssize_t readAndLookAtTheOutput(void* cookie, char* buffer, std::size_t size) {
+    auto& probe = *static_cast<tWaitProbe*>(cookie);
+    if (probe.reads++ == 0) {
+        char held[65536];
+        const ssize_t length = ::pread(::fileno(probe.out), held, sizeof held, 0);
+        probe.outputAtTheRead.assign(held, length > 0 ? static_cast<std::size_t>(length) : 0);
+    }
+    const std::size_t n = probe.input.copy(buffer, size);
+    probe.input.remove_prefix(n);
+    return static_cast<ssize_t>(n);
+}
+
+TEST(ReportOutput, WholeReportIsOnTheOutputBeforeTheWaitReadsOneCharacter) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    tWaitProbe probe{out, "\nrest", {}, 0};
+    std::FILE* in = ::fopencookie(&probe, "r", {readAndLookAtTheOutput, nullptr, nullptr, nullptr});
+    ASSERT_NE(in, nullptr);
+    tSimulatedDeviceTree tree(treeOf({bridge("ACPI\\PNP0A08\\0", true, {busNumbers(0, 255)})}));
+    {
+        tEmulationScope scope(tree);
+        EXPECT_EQ(runRootBusSurvey(out, in), 0);
+    }
+    EXPECT_EQ(std::fgetc(in), 'r');  // only the Enter was taken
+    std::rewind(out);
+    std::string report(65536, '\0');
+    report.resize(std::fread(report.data(), 1, report.size(), out));
+    EXPECT_TRUE(report.ends_with("Status: Device is running\n\n\nThis utility ran with no errors.\n")) << report;
+    EXPECT_EQ(probe.outputAtTheRead, report) << "on the output when the wait began";
+    std::fclose(in);
+    std::fclose(out);
+}
 
 // The ways a report stream can be broken, each with the reason it gives.
 enum class tBroken { kFullDevice, kPipeWithoutReader, kClosedDescriptor };

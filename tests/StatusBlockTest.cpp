@@ -23,7 +23,7 @@ bool sameBytes(const tStatusBlock& a, const tStatusBlock& b) {
 
 TEST(StatusBlock, EmptyBlockDeclaresItsSizeAndHoldsNothing) {
     const tStatusBlock block = makeStatusBlock();
-    EXPECT_EQ(block.declaredSize, 208u);
+    EXPECT_EQ(block.declaredSize, sizeof block);
     EXPECT_EQ(block.code, 0);
     EXPECT_FALSE(block.isError());
     EXPECT_FALSE(block.isWarning());

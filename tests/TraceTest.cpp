@@ -139,6 +139,7 @@ static_assert(offsetof(tTraceState, destination) < offsetof(tTraceState, live) &
               offsetof(tTraceState, setting) < offsetof(tTraceState, lock) &&
               offsetof(tTraceState, lock) < offsetof(tTraceState, text) &&
               offsetof(tTraceState, text) < offsetof(tTraceState, writePosition));
+static_assert(sizeof(tTraceState::text) == 256);
 
 TEST(TraceObject, ProcessWideObjectStartsBoundLiveWithTheLockNotCreated) {
     const tTraceState& state = gTrace.state();
@@ -149,7 +150,6 @@ TEST(TraceObject, ProcessWideObjectStartsBoundLiveWithTheLockNotCreated) {
     EXPECT_EQ(state.lockCreated, 0);
     EXPECT_EQ(state.moreOptions[0] + state.moreOptions[1], 2);
     EXPECT_EQ(state.setting, 50u);
-    EXPECT_EQ(sizeof state.text, 256u);
     EXPECT_EQ(state.writePosition, state.text);
 }
 

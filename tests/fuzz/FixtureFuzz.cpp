@@ -1,9 +1,9 @@
 // The fixture loader over arbitrary text, and, for every text it accepts,
 // the whole survey over the tree it describes: each run must pass every
-// check the fault sweeps apply (nothing leaked, a well-formed report, a
-// result that agrees with the call log). The loader must also agree with
-// the JSON library on which texts are no JSON (and why) and which repeat a
-// key.
+// check the fault sweeps apply (nothing leaked, a well-formed report, the
+// report the tree calls for, a result that agrees with the call log). The
+// loader must also agree with the JSON library on which texts are no JSON
+// (and why) and which repeat a key.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -17,6 +17,7 @@ struct tDetailsBlock {
     std::uint32_t low = 0;   // the rest only for a range block
     std::uint32_t high = 0;
     bool running = false;
+    bool operator==(const tDetailsBlock&) const = default;
 };
 
 struct tReportShape {
@@ -24,6 +25,7 @@ struct tReportShape {
     std::vector<tDetailsBlock> details;
     bool error = false;
     std::int64_t code = 0;  // only with error
+    bool operator==(const tReportShape&) const = default;
 };
 
 // Parses `report`. On failure returns false and sets `problem` to what was

@@ -67,6 +67,7 @@ TEST(ReportShape, ReadsBackEveryPart) {
 struct tBrokenReport {
     const char* what;
     std::string report;
+    const char* reason;  // part of the problem, with where the report went wrong
 };
 
 void PrintTo(const tBrokenReport& c, std::ostream* os) {
@@ -79,7 +80,7 @@ TEST_P(ReportShapeRefuses, Report) {
     tReportShape shape;
     std::string problem;
     EXPECT_FALSE(parseReport(GetParam().report, shape, problem));
-    EXPECT_FALSE(problem.empty());
+    EXPECT_NE(problem.find(GetParam().reason), std::string::npos) << problem;
 }
 
 const std::string kGood = kBanner + kNotFound + kDetails + kRunningBlock + kNoErrors;
@@ -87,36 +88,46 @@ const std::string kGood = kBanner + kNotFound + kDetails + kRunningBlock + kNoEr
 INSTANTIATE_TEST_SUITE_P(
     Table, ReportShapeRefuses,
     testing::Values(
-        tBrokenReport{"empty", ""},
-        tBrokenReport{"cut short", kGood.substr(0, kGood.size() - 1)},
-        tBrokenReport{"trailing text", kGood + "\n"},
-        tBrokenReport{"no summary", kBanner + kDetails + kNoErrors},
-        tBrokenReport{"two summaries", kBanner + kNotFound + kNotFound + kDetails + kNoErrors},
+        tBrokenReport{"empty", "", "===SUMMARY===\\n\" at offset 0, found \"\""},
+        tBrokenReport{"cut short", kGood.substr(0, kGood.size() - 1), "ran with no errors.\\n\" at offset 566"},
+        tBrokenReport{"trailing text", kGood + "\n", "expected the end of the report at offset 599"},
+        tBrokenReport{"no summary", kBanner + kDetails + kNoErrors, "expected a summary block at offset 246"},
+        tBrokenReport{"two summaries", kBanner + kNotFound + kNotFound + kDetails + kNoErrors,
+                      "===DETAILS===\\n\" at offset 459"},
         tBrokenReport{"single without its range block",
                       kBanner + "Single root bus detected.\n   Your system has a single PCI root bus.\n" + kDetails +
-                          kNoErrors},
-        tBrokenReport{"banner twice", kBanner + kBanner + kNotFound + kDetails + kNoErrors},
-        tBrokenReport{"no details header", kBanner + kNotFound + kNoErrors},
-        tBrokenReport{"no closing lines", kBanner + kNotFound + kDetails + "This utility ran with no errors.\n"},
-        tBrokenReport{"two results", kGood + "This utility ran with no errors.\n"},
-        tBrokenReport{"error without code",
-                      kBanner + kNotFound + kDetails + "\n\nThis utility ran with error(s).\n"},
-        tBrokenReport{"positive code", kBanner + kNotFound + kDetails +
-                                           "\n\nThis utility ran with error(s).\nResult code: 52006\n"},
+                          kNoErrors,
+                      "expected the limited-range or the full-range block at offset 314"},
+        tBrokenReport{"banner twice", kBanner + kBanner + kNotFound + kDetails + kNoErrors,
+                      "expected a summary block at offset 246"},
+        tBrokenReport{"no details header", kBanner + kNotFound + kNoErrors, "===DETAILS===\\n\" at offset 459"},
+        tBrokenReport{"no closing lines", kBanner + kNotFound + kDetails + "This utility ran with no errors.\n",
+                      "expected \"\\n\\n\" at offset 474"},
+        tBrokenReport{"two results", kGood + "This utility ran with no errors.\n",
+                      "expected the end of the report at offset 599"},
+        tBrokenReport{"error without code", kBanner + kNotFound + kDetails + "\n\nThis utility ran with error(s).\n",
+                      "ran with no errors.\\n\" at offset 476"},
+        tBrokenReport{"positive code",
+                      kBanner + kNotFound + kDetails + "\n\nThis utility ran with error(s).\nResult code: 52006\n",
+                      "an error's result code must be negative at offset 527"},
         tBrokenReport{"upper-case hex",
                       kBanner + kNotFound + kDetails +
                           "\n----- Root Bus: X -----\nBus Number Range: [0, FF]\nStatus: Device is running\n" +
-                          kNoErrors},
+                          kNoErrors,
+                      "without leading zeros at offset 521"},
         tBrokenReport{"leading zeros",
                       kBanner + kNotFound + kDetails +
                           "\n----- Root Bus: X -----\nBus Number Range: [00, ff]\nStatus: Device is running\n" +
-                          kNoErrors},
+                          kNoErrors,
+                      "without leading zeros at offset 518"},
         tBrokenReport{"status without its text",
                       kBanner + kNotFound + kDetails + "\n----- Root Bus: X -----\nBus Number Range: [0, ff]\n" +
-                          "Status: \n" + kNoErrors},
+                          "Status: \n" + kNoErrors,
+                      "not currently running)\\n\" at offset 533"},
         tBrokenReport{"heading split over two lines",
                       kBanner + kNotFound + kDetails + "\n----- Root Bus: X\n -----\nBus Number Range: [0, ff]\n" +
-                          "Status: Device is running\n" + kNoErrors}));
+                          "Status: Device is running\n" + kNoErrors,
+                      "expected a line ending in \" -----\\n\" at offset 491"}));
 
 }  // namespace
 }  // namespace nROOTSCOPE_1_0

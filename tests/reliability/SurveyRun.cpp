@@ -1,8 +1,10 @@
 #include "SurveyRun.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "RootBusSurvey.h"
 
@@ -46,10 +48,135 @@ bool allowedAfterTheEnd(tSimCall call) {
     }
 }
 
+// ------------------------------------------------------------ the oracle
+// The survey's rules restated over the tree's own fields, so that a wrong
+// decision of the survey shows as a difference, not only as a report that
+// disagrees with its call log.
+
+// The simulated heap refuses any request larger than this.
+constexpr std::uint64_t kHeapLimit = std::uint64_t{64} << 20;
+
+// The ID a walk reads for `node`: empty when the read fails or the ID does
+// not fit the buffer; one that fills it exactly loses its last byte.
+std::string idAsRead(const tSimNode& node) {
+    const bool readable = node.idResult == CR_SUCCESS && node.id.size() <= MAX_DEVICE_ID_LEN;
+    return readable ? node.id.substr(0, MAX_DEVICE_ID_LEN - 1) : std::string();
+}
+
+bool hasPrefix(const std::string& id, std::string_view lowerCasePrefix) {
+    const auto same = [](char p, char c) { return p == (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    return id.size() >= lowerCasePrefix.size() &&
+           std::equal(lowerCasePrefix.begin(), lowerCasePrefix.end(), id.begin(), same);
+}
+
+bool isStarted(const tSimNode& node) {
+    return node.started && node.statusResult == CR_SUCCESS;
+}
+
+// A node's boot range as one read gives it: the last bus-number
+// descriptor read in full, and the error that ends the run, if any.
+struct tRangeRead {
+    std::int32_t error = 0;
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    bool shown() const { return error == 0 && low >= 0 && high >= 0; }
+};
+
+// `allocations` counts heap requests over the run: the heap runs out
+// across passes.
+tRangeRead readRange(const tSimTree& tree, const tSimNode& node, std::uint64_t& allocations) {
+    tRangeRead read;
+    if (!node.bootConfig || node.bootConfig->result == CR_NO_MORE_LOG_CONF) {
+        return read;
+    }
+    read.error = node.bootConfig->result == CR_SUCCESS ? 0 : kStatusConfigQueryFailed;
+    const std::vector<tSimDescriptor>& descriptors = node.bootConfig->descriptors;
+    for (std::size_t i = 0; read.error == 0; ++i) {
+        // The walk's next step yields descriptor i, or else the end.
+        const CONFIGRET next = i < descriptors.size() ? descriptors[i].result : node.bootConfig->endResult;
+        if (next != CR_SUCCESS || i == descriptors.size()) {
+            read.error = next == CR_NO_MORE_RES_DES ? 0 : kStatusConfigQueryFailed;
+            break;
+        }
+        const tSimDescriptor& d = descriptors[i];
+        if (d.type != ResType_BusNumber || d.sizeResult != CR_SUCCESS || d.size < sizeof(BUSNUMBER_DES)) {
+            continue;
+        }
+        if (d.size > kHeapLimit || allocations++ >= tree.heapFailsAfter.value_or(UINT64_MAX)) {
+            read.error = kStatusOutOfMemory;
+        } else if (d.dataResult == CR_SUCCESS) {
+            read.low = static_cast<std::int32_t>(d.base);
+            read.high = static_cast<std::int32_t>(d.end);
+        }
+    }
+    return read;
+}
+
+// A report's parts in a few lines, for failure messages.
+std::string describe(const tReportShape& shape) {
+    static const char* const kSummaries[] = {"multiple", "single, limited", "single, full", "not found"};
+    std::string text = std::string("summary: ") + kSummaries[static_cast<int>(shape.summary)] + "\n";
+    for (const tDetailsBlock& b : shape.details) {
+        const std::string range = std::to_string(b.low) + ".." + std::to_string(b.high);
+        text += b.id + (b.errorLine ? ": error line\n" : ": " + range + (b.running ? " running\n" : " phantom\n"));
+    }
+    return text + (shape.error ? "error " + std::to_string(shape.code) : std::string("no errors")) + "\n";
+}
+
 }  // namespace
+
+tExpectation expectationOf(const tSimTree& tree) {
+    tExpectation expected;
+    tReportShape& report = expected.report;
+    // Each walk visits the nodes of its pattern in the order of the set. A
+    // set that cannot be read gives no visits; an enumeration that ends
+    // with another error gives the first walk's, and the error.
+    std::vector<std::pair<const tSimNode*, std::string>> bridges;
+    std::int32_t error = 0;
+    for (const std::string_view prefix : {"acpi\\pnp0a03\\", "acpi\\pnp0a08\\"}) {
+        for (const tSimNode& node : tree.nodes) {
+            if (const std::string id = idAsRead(node); hasPrefix(id, prefix)) {
+                expected.bridges.push_back(id);
+                if (error == 0 && !tree.openSetFails && !tree.detailQueryFails) {
+                    bridges.emplace_back(&node, id);
+                }
+            }
+        }
+        if (tree.openSetFails || tree.detailQueryFails || tree.enumError != ERROR_NO_MORE_ITEMS) {
+            error = kStatusConfigQueryFailed;
+        }
+    }
+    const auto started = std::count_if(bridges.begin(), bridges.end(), [](auto& b) { return isStarted(*b.first); });
+    report.summary = started >= 2 ? tSummary::Multiple : started == 1 ? tSummary::SingleFull : tSummary::NotFound;
+    std::uint64_t allocations = 0;
+    // One started bridge: its range is limited unless it reads 0..255.
+    for (std::size_t i = 0; started == 1 && i < bridges.size() && error == 0; ++i) {
+        const tRangeRead read = readRange(tree, *bridges[i].first, allocations);
+        error = read.error;
+        if (read.shown() && isStarted(*bridges[i].first) && (read.low != 0 || read.high != 255)) {
+            report.summary = tSummary::SingleLimited;
+        }
+    }
+    // A block for each bridge up to the error, whose bridge gets the error line.
+    for (std::size_t i = 0; i < bridges.size() && error == 0; ++i) {
+        const tRangeRead read = readRange(tree, *bridges[i].first, allocations);
+        error = read.error;
+        tDetailsBlock block{true, bridges[i].second};
+        if (read.shown()) {
+            block = {false, bridges[i].second, static_cast<std::uint32_t>(read.low),
+                     static_cast<std::uint32_t>(read.high), isStarted(*bridges[i].first)};
+        }
+        report.details.push_back(block);
+    }
+    report.error = error != 0;
+    report.code = error;
+    return expected;
+}
 
 tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults) {
     tSurveyRun run;
+    run.expected = expectationOf(tree);
+    run.faulted = !faults.empty();
     tSimulatedDeviceTree services(tree);
     for (const auto& [call, result] : faults) {
         services.failCall(call, result);
@@ -117,6 +244,23 @@ std::string checkRun(const tSurveyRun& run, tReportShape* shapeOut) {
         }
         if (shape.error != run.status.isError() || (shape.error && shape.code != run.status.code)) {
             problem("result line disagrees with the run status (code " + std::to_string(run.status.code) + ")");
+        }
+        const tReportShape& expected = run.expected.report;
+        if (!run.faulted && shape != expected) {
+            problem("the tree calls for\n" + describe(expected) + "but the report says\n" + describe(shape));
+        }
+        // With faults, blocks may go or change, but each still names the
+        // next bridge the walks reach; a failed ID read prints it empty.
+        auto next = run.expected.bridges.begin();
+        for (const tDetailsBlock& block : shape.details) {
+            next = std::find_if(next, run.expected.bridges.end(), [&](const std::string& id) {
+                return id == block.id || (run.faulted && block.id.empty());
+            });
+            if (next == run.expected.bridges.end()) {
+                problem("details block \"" + block.id + "\" names no bridge, or one out of order");
+                break;
+            }
+            ++next;
         }
     }
     if (run.exitCode != (run.status.isError() ? 1 : 0)) {

@@ -16,12 +16,23 @@ namespace nROOTSCOPE_1_0 {
 // Call number (from 1) -> the failure it returns.
 using tFaultPlan = std::map<std::uint64_t, CONFIGRET>;
 
+// What a run over a tree must come to without faults, worked out from the
+// tree alone by the survey's rules, and every root bridge the walks can
+// visit, in the order they visit them.
+struct tExpectation {
+    tReportShape report;
+    std::vector<std::string> bridges;
+};
+tExpectation expectationOf(const tSimTree& tree);
+
 struct tSurveyRun {
     int exitCode = -1;
     tStatusBlock status{};
     std::string report;
     std::string leaks;  // the tree's leak report; "" when everything went back
     std::vector<tSimCallRecord> log;
+    tExpectation expected;  // of the tree without the fault plan
+    bool faulted = false;
 };
 
 // Runs the whole survey over `tree` with `faults`, the report going to a
@@ -46,8 +57,10 @@ tVerdict verdictOf(const std::vector<tSimCallRecord>& log);
 
 // Every invariant of a run: nothing leaked or misused, a well-formed report,
 // result line, status and exit code agreeing with one another and with the
-// verdict, and no device reads after the deciding failure. Returns "" when
-// all hold, else one problem per line.
+// verdict, and no device reads after the deciding failure. Without faults
+// the report must be the expected one; with them its details blocks must
+// name expected bridges in the expected order. Returns "" when all hold,
+// else one problem per line.
 std::string checkRun(const tSurveyRun& run, tReportShape* shape = nullptr);
 
 // The tree as fixture text for rootscope-sim, to reproduce a failing run.

@@ -7,6 +7,7 @@ rootscope_golden_sysroot(ecam_only 0)
 rootscope_golden_sysroot(shared_ecam 0)
 rootscope_golden_sysroot(two_domains 0)
 rootscope_golden_sysroot(one_bus 0)
+# _STA 0, 10 and 14 (present bit clear): phantom; 1 alone: running.
 rootscope_golden_sysroot(phantom 0)
 rootscope_golden_sysroot(no_acpi 0)
 rootscope_golden_sysroot(no_kernel_log 0)
