@@ -19,30 +19,10 @@
 #include <vector>
 
 #include "DeviceServices.h"
+#include "DeviceTable.h"
 #include "Memory.h"
 
 namespace nROOTSCOPE_1_0 {
-
-// One resource descriptor of a boot configuration. Its data is a bus-number
-// header (no range records, as in an allocated configuration) carrying the
-// allocated base and end, cut or zero-padded to `size` bytes: the size
-// CM_Get_Res_Des_Data_Size reports.
-struct tDeviceDescriptor {
-    RESOURCEID type = ResType_BusNumber;
-    std::uint32_t base = 0;
-    std::uint32_t end = 0;
-    std::uint32_t size = sizeof(BUSNUMBER_DES);
-};
-
-struct tDeviceNode {
-    std::string id;
-    bool started = false;
-    // Absent: the node has no boot configuration.
-    std::optional<std::vector<tDeviceDescriptor>> bootConfig;
-};
-
-// DEVINST n is entry n - 1; a device set holds every entry in this order.
-using tDeviceTable = std::vector<tDeviceNode>;
 
 class tEmulatedConfigManager : public iDeviceServices {
 public:
