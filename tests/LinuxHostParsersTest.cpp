@@ -235,6 +235,17 @@ TEST(PciTexts, AddressesBusNumbersAndSlotAddresses) {
     for (const auto& [text, expected] : slots) {
         EXPECT_EQ(shown(parseSlotAddress(text)), expected) << text;
     }
+    const std::pair<std::string_view, std::string> classes[] = {
+        {"0x060400\n", "394240"}, {"0x0C0330", "787248"}, {"0x60400", "-"}, {"0x0604000", "-"},
+        {"060400", "-"},          {"0x06040g", "-"},     {"", "-"}};
+    for (const auto& [text, expected] : classes) {
+        EXPECT_EQ(shown(pciClassAttribute(text)), expected) << text;
+    }
+    EXPECT_TRUE(isBridgeClass(0x060400));
+    EXPECT_TRUE(isBridgeClass(0x060401));
+    EXPECT_TRUE(isBridgeClass(0x060700));
+    EXPECT_FALSE(isBridgeClass(0x060000));
+    EXPECT_FALSE(isBridgeClass(0x068000));
 }
 
 TEST(PciTexts, BridgeBusesFromTheFirstBytesOfConfigurationSpace) {

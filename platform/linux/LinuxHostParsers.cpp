@@ -303,6 +303,15 @@ std::optional<std::uint32_t> busNumberAttribute(std::string_view raw) {
     return static_cast<std::uint32_t>(*value);
 }
 
+std::optional<std::uint32_t> pciClassAttribute(std::string_view raw) {
+    tScanner scan(withoutTrailingNewline(raw));
+    std::uint32_t value = 0;
+    if (!scan.character('0') || !scan.character('x') || !scan.hex(6, 6, value) || !scan.atEnd()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<tSlotAddress> parseSlotAddress(std::string_view raw) {
     tScanner scan(withoutTrailingNewline(raw));
     tSlotAddress address;

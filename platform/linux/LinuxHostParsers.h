@@ -86,6 +86,17 @@ std::optional<tPciAddress> parsePciAddress(std::string_view name);
 // decimal digits, at most one trailing newline, a value of 0 to 255.
 std::optional<std::uint32_t> busNumberAttribute(std::string_view raw);
 
+// A function's class attribute, "0x060400": base class, subclass and
+// programming interface as six hex digits after "0x", at most one trailing
+// newline.
+std::optional<std::uint32_t> pciClassAttribute(std::string_view raw);
+
+// True for the classes of functions with a bus-number window: PCI-to-PCI
+// bridges (06 04) and CardBus bridges (06 07).
+inline bool isBridgeClass(std::uint32_t pciClass) {
+    return (pciClass >> 8) == 0x0604 || (pciClass >> 8) == 0x0607;
+}
+
 // A slot's address attribute, "DDDD:BB:dd" or, for a slot that stands for
 // a whole bus, "DDDD:BB"; at most one trailing newline.
 struct tSlotAddress {

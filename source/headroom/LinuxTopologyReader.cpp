@@ -88,7 +88,20 @@ bool readWindow(const tSysroot& root, const tSysDir& dir, tPciFunction& function
         }
         return true;
     }
-    // Kernels before 4.13: the header, which every user may read.
+    // Kernels before 4.13: the header, which every user may read. Reading it
+    // reaches the device itself (most of a millisecond under a hypervisor),
+    // so only a function whose class, which the kernel keeps, says bridge,
+    // or does not say, is asked.
+    std::string pciClass;
+    const tRead classRead = root.readFile(dir, "class", kAttributeLimit, pciClass, failure);
+    if (classRead == tRead::kFailed) {
+        return false;
+    }
+    const std::optional<std::uint32_t> classCode =
+        classRead == tRead::kRead ? pciClassAttribute(pciClass) : std::nullopt;
+    if (classCode && !isBridgeClass(*classCode)) {
+        return true;
+    }
     std::string config;
     bool truncated = false;
     const tRead read = root.readFile(dir, "config", kConfigBytes, config, failure, &truncated);

@@ -7,8 +7,9 @@
 //   directories; the bridge directly above a function is its nearest
 //   ancestor directory named as a function;
 // - bridge windows: secondary_bus_number and subordinate_bus_number (from
-//   kernel 4.13), else bytes 0x19 and 0x1a of a type 1 or 2 header in the
-//   first 64 bytes of config, which any user may read;
+//   kernel 4.13), else, for a function whose class is a bridge's or cannot
+//   be read, bytes 0x19 and 0x1a of a type 1 or 2 header in the first 64
+//   bytes of config, which any user may read;
 // - virtual functions: a physfn link;
 // - slots: sys/bus/pci/slots/NAME/address; a power file means hot-plug;
 // - ranges: as RootBusRanges.h finds them, with the ACPI name of the node

@@ -177,8 +177,11 @@ function_at pci0000:00/0000:00:1c.0 0000:02:00.0 0x060400
 config pci0000:00/0000:00:1c.0/0000:02:00.0 1 3 3
 function_at pci0000:00/0000:00:1c.0/0000:02:00.0 0000:03:00.0 0x020000
 config pci0000:00/0000:00:1c.0/0000:02:00.0/0000:03:00.0 0 0 0
-function_at pci0000:00 0000:00:1e.0 0x060401
+function_at pci0000:00 0000:00:1e.0 0x060700
 config pci0000:00/0000:00:1e.0 2 6 6
+# A bridge whose class is unreadable: its header still says what it is.
+function_at pci0000:00 0000:00:1f.0 garbage
+config pci0000:00/0000:00:1f.0 1 7 7
 
 # ---- firmware problems: windows that cannot be, a bus with no bridge ----------
 begin firmware_problems
