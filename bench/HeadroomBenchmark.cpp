@@ -9,46 +9,21 @@
 // written once, to /dev/shm where there is one, and removed at exit.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
+#include "GeneratedTree.h"
 #include "Headroom.h"
 #include "HeadroomReport.h"
 #include "LinuxTopologyReader.h"
-#include "SurveyBench.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr unsigned kPortsPerSegment = 32;
 constexpr unsigned kFunctionsPerDevice = 8;
-
-void writeFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::close(fd) != 0) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-void makeDirectories(const std::string& path) {
-    fs::create_directories(path);
-}
-
-void makeLink(const std::string& target, const std::string& path) {
-    if (::symlink(target.c_str(), path.c_str()) != 0) {
-        throw std::runtime_error("cannot link " + path);
-    }
-}
 
 std::string address(unsigned segment, unsigned bus, unsigned device, unsigned function) {
     char text[32];
@@ -58,59 +33,45 @@ std::string address(unsigned segment, unsigned bus, unsigned device, unsigned fu
 
 class tPciSysroot {
 public:
-    explicit tPciSysroot(std::size_t functions) {
-        std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
-        pattern += "/rootscope-pci-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary directory");
-        }
-        root_ = pattern;
-        build(functions);
-    }
-    ~tPciSysroot() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    tPciSysroot(const tPciSysroot&) = delete;
-    tPciSysroot& operator=(const tPciSysroot&) = delete;
+    explicit tPciSysroot(std::size_t functions) : tree_("rootscope-pci") { build(functions); }
 
-    const std::string& root() const { return root_; }
+    const std::string& root() const { return tree_.root(); }
     unsigned segments() const { return segments_; }
 
 private:
     void function(const std::string& parent, const std::string& name, const char* secondary) {
-        const std::string dir = root_ + "/sys/devices/" + parent + "/" + name;
-        makeDirectories(dir);
-        writeFile(dir + "/class", secondary != nullptr ? "0x060400\n" : "0x020000\n");
+        const std::string dir = "sys/devices/" + parent + "/" + name;
+        tree_.directory(dir);
+        tree_.write(dir + "/class", secondary != nullptr ? "0x060400\n" : "0x020000\n");
         if (secondary != nullptr) {
-            writeFile(dir + "/secondary_bus_number", std::string(secondary) + "\n");
-            writeFile(dir + "/subordinate_bus_number", std::string(secondary) + "\n");
+            tree_.write(dir + "/secondary_bus_number", std::string(secondary) + "\n");
+            tree_.write(dir + "/subordinate_bus_number", std::string(secondary) + "\n");
         }
-        makeLink("../../../devices/" + parent + "/" + name, root_ + "/sys/bus/pci/devices/" + name);
+        tree_.link("../../../devices/" + parent + "/" + name, "sys/bus/pci/devices/" + name);
     }
 
     void build(std::size_t functions) {
-        for (const char* dir : {"/sys/bus/acpi/devices", "/sys/bus/pci/devices", "/sys/bus/pci/slots",
-                                "/sys/devices/LNXSYSTM:00/LNXSYBUS:00", "/dev", "/proc"}) {
-            makeDirectories(root_ + dir);
+        for (const char* dir : {"sys/bus/acpi/devices", "sys/bus/pci/devices", "sys/bus/pci/slots",
+                                "sys/devices/LNXSYSTM:00/LNXSYBUS:00", "dev", "proc"}) {
+            tree_.directory(dir);
         }
         std::string log;
         std::size_t made = 0;
         for (unsigned segment = 0; made < functions; ++segment, ++segments_) {
             char host[16];
             std::snprintf(host, sizeof host, "pci%04x:00", segment);
-            makeDirectories(root_ + "/sys/devices/" + host);
+            tree_.directory(std::string("sys/devices/") + host);
             const std::string entry = "PNP0A08:" + std::to_string(segment);
-            const std::string acpi = root_ + "/sys/devices/LNXSYSTM:00/LNXSYBUS:00/" + entry;
-            makeDirectories(acpi);
-            writeFile(acpi + "/hid", "PNP0A08\n");
-            writeFile(acpi + "/uid", std::to_string(segment) + "\n");
-            writeFile(acpi + "/status", "15\n");
+            const std::string acpi = "sys/devices/LNXSYSTM:00/LNXSYBUS:00/" + entry;
+            tree_.directory(acpi);
+            tree_.write(acpi + "/hid", "PNP0A08\n");
+            tree_.write(acpi + "/uid", std::to_string(segment) + "\n");
+            tree_.write(acpi + "/status", "15\n");
             char name[8];
             std::snprintf(name, sizeof name, "S%03x", segment);
-            writeFile(acpi + "/path", std::string("\\_SB_.") + name + "\n");
-            makeLink(std::string("../../../") + host, acpi + "/physical_node");
-            makeLink("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + entry, root_ + "/sys/bus/acpi/devices/" + entry);
+            tree_.write(acpi + "/path", std::string("\\_SB_.") + name + "\n");
+            tree_.link(std::string("../../../") + host, acpi + "/physical_node");
+            tree_.link("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + entry, "sys/bus/acpi/devices/" + entry);
             char line[128];
             std::snprintf(line, sizeof line, "6,%u,1000,-;ACPI: PCI Root Bridge [%s] (domain %04x [bus 00-ff])\n",
                           segment, name, segment);
@@ -119,22 +80,22 @@ private:
                 const std::string portName = address(segment, 0, port, 0);
                 function(host, portName, std::to_string(port + 1).c_str());
                 ++made;
-                const std::string slot = root_ + "/sys/bus/pci/slots/" + std::to_string(segment * 100 + port);
-                makeDirectories(slot);
+                const std::string slot = "sys/bus/pci/slots/" + std::to_string(segment * 100 + port);
+                tree_.directory(slot);
                 char slotAddress[24];
                 std::snprintf(slotAddress, sizeof slotAddress, "%04x:%02x:00\n", segment, port + 1);
-                writeFile(slot + "/address", slotAddress);
-                writeFile(slot + "/power", "1\n");
+                tree_.write(slot + "/address", slotAddress);
+                tree_.write(slot + "/power", "1\n");
                 for (unsigned f = 0; f < kFunctionsPerDevice && made < functions; ++f, ++made) {
                     function(std::string(host) + "/" + portName, address(segment, port + 1, 0, f), nullptr);
                 }
             }
         }
-        writeFile(root_ + "/dev/kmsg", log);
-        writeFile(root_ + "/proc/iomem", "");
+        tree_.write("dev/kmsg", log);
+        tree_.write("proc/iomem", "");
     }
 
-    std::string root_;
+    tGeneratedTree tree_;
     unsigned segments_ = 0;
 };
 

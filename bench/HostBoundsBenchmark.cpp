@@ -12,50 +12,21 @@
 // there is one, and removed at exit.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "LinuxHostReader.h"
+#include "GeneratedTree.h"
 #include "RootBusSurvey.h"
-#include "SimulatedDeviceTree.h"
-#include "SurveyBench.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr unsigned kDomains = 256;
 constexpr unsigned kBusesPerDomain = 256;
 constexpr std::size_t kEntries = std::size_t{kDomains} * kBusesPerDomain;
 constexpr std::size_t kLogBytes = (std::size_t{8} << 20) - 4096;
-
-void writeFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::close(fd) != 0) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-void makeDirectory(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) != 0) {
-        throw std::runtime_error("cannot make " + path);
-    }
-}
-
-void makeLink(const std::string& target, const std::string& path) {
-    if (::symlink(target.c_str(), path.c_str()) != 0) {
-        throw std::runtime_error("cannot link " + path);
-    }
-}
 
 std::string hex(unsigned value, int digits) {
     char text[16];
@@ -65,28 +36,14 @@ std::string hex(unsigned value, int digits) {
 
 class tBoundsSysroot {
 public:
-    tBoundsSysroot() {
-        std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
-        pattern += "/rootscope-bounds-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary directory");
-        }
-        root_ = pattern;
-        build();
-    }
-    ~tBoundsSysroot() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    tBoundsSysroot(const tBoundsSysroot&) = delete;
-    tBoundsSysroot& operator=(const tBoundsSysroot&) = delete;
+    tBoundsSysroot() : tree_("rootscope-bounds") { build(); }
 
-    const std::string& root() const { return root_; }
+    const std::string& root() const { return tree_.root(); }
 
     // The log is taken away for the ECAM case, and put back after it.
     void hideLog(bool hide) const {
-        const std::string log = root_ + "/dev/kmsg";
-        const std::string hidden = root_ + "/dev/kmsg.hidden";
+        const std::string log = root() + "/dev/kmsg";
+        const std::string hidden = root() + "/dev/kmsg.hidden";
         if (std::rename(hide ? log.c_str() : hidden.c_str(), hide ? hidden.c_str() : log.c_str()) != 0) {
             throw std::runtime_error("cannot move the kernel log");
         }
@@ -94,10 +51,8 @@ public:
 
 private:
     void build() {
-        for (const char* dir : {"/sys", "/sys/bus", "/sys/bus/acpi", "/sys/bus/acpi/devices", "/sys/devices",
-                                "/sys/devices/LNXSYSTM:00", "/sys/devices/LNXSYSTM:00/LNXSYBUS:00", "/dev",
-                                "/proc"}) {
-            makeDirectory(root_ + dir);
+        for (const char* dir : {"sys/bus/acpi/devices", "sys/devices/LNXSYSTM:00/LNXSYBUS:00", "dev", "proc"}) {
+            tree_.directory(dir);
         }
         std::string log;
         std::string iomem;
@@ -109,15 +64,15 @@ private:
                 const std::string name = "PNP0A08:" + hex(index, 4);
                 const std::string acpiName = "R" + hex(index, 4);
                 const std::string host = "pci" + segment + ":" + hex(bus, 2);
-                const std::string entry = root_ + "/sys/devices/LNXSYSTM:00/LNXSYBUS:00/" + name;
-                makeDirectory(entry);
-                writeFile(entry + "/hid", "PNP0A08\n");
-                writeFile(entry + "/uid", std::to_string(index) + "\n");
-                writeFile(entry + "/status", "15\n");
-                writeFile(entry + "/path", "\\_SB_." + acpiName + "\n");
-                makeDirectory(root_ + "/sys/devices/" + host);
-                makeLink("../../../" + host, entry + "/physical_node");
-                makeLink("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + name, root_ + "/sys/bus/acpi/devices/" + name);
+                const std::string entry = "sys/devices/LNXSYSTM:00/LNXSYBUS:00/" + name;
+                tree_.directory(entry);
+                tree_.write(entry + "/hid", "PNP0A08\n");
+                tree_.write(entry + "/uid", std::to_string(index) + "\n");
+                tree_.write(entry + "/status", "15\n");
+                tree_.write(entry + "/path", "\\_SB_." + acpiName + "\n");
+                tree_.directory("sys/devices/" + host);
+                tree_.link("../../../" + host, entry + "/physical_node");
+                tree_.link("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + name, "sys/bus/acpi/devices/" + name);
                 log += "6," + std::to_string(index) + ",290000,-;ACPI: PCI Root Bridge [" + acpiName + "] (domain " +
                        segment + " [bus " + hex(bus, 2) + "-" + hex(bus, 2) + "])\n";
             }
@@ -130,11 +85,11 @@ private:
                           record * 7 % 0x10000);
             log += line;
         }
-        writeFile(root_ + "/dev/kmsg", log);
-        writeFile(root_ + "/proc/iomem", iomem);
+        tree_.write("dev/kmsg", log);
+        tree_.write("proc/iomem", iomem);
     }
 
-    std::string root_;
+    tGeneratedTree tree_;
 };
 
 const tBoundsSysroot& sharedSysroot() {
@@ -142,31 +97,17 @@ const tBoundsSysroot& sharedSysroot() {
     return *sysroot;
 }
 
-// Every bridge running, the first of each domain's last one ranged as it
-// should be: one bus each, the domain's last up to ff.
-bool givesExpectedReport(const std::string& root) {
-    tLinuxHostDeviceServices services(root);
-    std::string report;
-    {
-        tEmulationScope scope(services);
-        report = surveyReport();
-    }
-    for (const char* expected : {"----- Root Bus: ACPI\\PNP0A08\\0 -----\nBus Number Range: [0, 0]\n",
-                                 "----- Root Bus: ACPI\\PNP0A08\\65534 -----\nBus Number Range: [fe, fe]\n",
-                                 "----- Root Bus: ACPI\\PNP0A08\\65535 -----\nBus Number Range: [ff, ff]\n"}) {
-        if (report.find(expected) == std::string::npos) {
-            return false;
-        }
-    }
-    return report.find("Error Retrieving") == std::string::npos && services.leakReport().empty();
-}
-
 void boundsBenchmark(benchmark::State& state, bool withLog) {
     const tBoundsSysroot& sysroot = sharedSysroot();
     if (!withLog) {
         sysroot.hideLog(true);
     }
-    if (!givesExpectedReport(sysroot.root())) {
+    // Every bridge running, the first and the last two of the last domain
+    // ranged as they should be: one bus each, the domain's last up to ff.
+    if (!surveyGives(sysroot.root(), {"----- Root Bus: ACPI\\PNP0A08\\0 -----\nBus Number Range: [0, 0]\n",
+                                      "----- Root Bus: ACPI\\PNP0A08\\65534 -----\nBus Number Range: [fe, fe]\n",
+                                      "----- Root Bus: ACPI\\PNP0A08\\65535 -----\nBus Number Range: [ff, ff]\n"},
+                     {"Error Retrieving"})) {
         state.SkipWithError("the survey of the generated sysroot did not give the expected report");
     } else {
         tNullSink sink;

@@ -8,39 +8,23 @@
 // root bridges and a phantom one are spread through it; the kernel log
 // (dev/kmsg, one record a line, as in the test fixtures) announces three of
 // the bridges among a few thousand other records, and proc/iomem gives the
-// fourth its range from the ECAM window. The sysroot is written to a
-// temporary directory when first needed and removed at exit.
+// fourth its range from the ECAM window. The sysroot is written to /dev/shm
+// (or a temporary directory) when first needed and removed at exit.
 //
 // Every iteration makes a new services object, as every run of rootscope
 // does, so each pays for reading the sysroot: nearly all of its time.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
-#include "LinuxHostReader.h"
+#include "GeneratedTree.h"
 #include "RootBusSurvey.h"
-#include "SimulatedDeviceTree.h"
-#include "SurveyBench.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
-
-namespace fs = std::filesystem;
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
 
 std::string hex2(std::size_t value) {
     char text[32];
@@ -51,22 +35,9 @@ std::string hex2(std::size_t value) {
 // A generated sysroot, removed when the process ends.
 class tHostSysroot {
 public:
-    explicit tHostSysroot(std::size_t entries) {
-        std::string pattern = (fs::temp_directory_path() / "rootscope-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary directory");
-        }
-        root_ = pattern;
-        build(entries);
-    }
-    ~tHostSysroot() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    tHostSysroot(const tHostSysroot&) = delete;
-    tHostSysroot& operator=(const tHostSysroot&) = delete;
+    explicit tHostSysroot(std::size_t entries) : tree_("rootscope-bench") { build(entries); }
 
-    std::string root() const { return root_.string(); }
+    const std::string& root() const { return tree_.root(); }
 
 private:
     struct tEntry {
@@ -79,25 +50,23 @@ private:
     };
 
     void addEntry(const tEntry& entry) {
-        const fs::path devices = root_ / "sys/devices";
-        const fs::path dir = devices / "LNXSYSTM:00/LNXSYBUS:00" / entry.name;
-        fs::create_directories(dir);
+        const std::string dir = "sys/devices/LNXSYSTM:00/LNXSYBUS:00/" + entry.name;
+        tree_.directory(dir);
         if (!entry.hid.empty()) {
-            writeFile(dir / "hid", entry.hid + "\n");
+            tree_.write(dir + "/hid", entry.hid + "\n");
         }
         if (!entry.uid.empty()) {
-            writeFile(dir / "uid", entry.uid + "\n");
+            tree_.write(dir + "/uid", entry.uid + "\n");
         }
         if (!entry.status.empty()) {
-            writeFile(dir / "status", entry.status + "\n");
+            tree_.write(dir + "/status", entry.status + "\n");
         }
-        writeFile(dir / "path", entry.path + "\n");
+        tree_.write(dir + "/path", entry.path + "\n");
         if (!entry.physicalNode.empty()) {
-            fs::create_directories(devices / entry.physicalNode);
-            fs::create_directory_symlink("../../../" + entry.physicalNode, dir / "physical_node");
+            tree_.directory("sys/devices/" + entry.physicalNode);
+            tree_.link("../../../" + entry.physicalNode, dir + "/physical_node");
         }
-        fs::create_directory_symlink("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + entry.name,
-                                     root_ / "sys/bus/acpi/devices" / entry.name);
+        tree_.link("../../../devices/LNXSYSTM:00/LNXSYBUS:00/" + entry.name, "sys/bus/acpi/devices/" + entry.name);
     }
 
     // The kinds of entries a machine is full of, in turn.
@@ -124,9 +93,9 @@ private:
     }
 
     void build(std::size_t entries) {
-        fs::create_directories(root_ / "sys/bus/acpi/devices");
-        fs::create_directories(root_ / "dev");
-        fs::create_directories(root_ / "proc");
+        for (const char* dir : {"sys/bus/acpi/devices", "dev", "proc"}) {
+            tree_.directory(dir);
+        }
 
         // Root bridges: three announced in the log, one ranged by the ECAM
         // window only, one phantom (present bit clear).
@@ -162,7 +131,7 @@ private:
             }
             log += line;
         }
-        writeFile(root_ / "dev/kmsg", log);
+        tree_.write("dev/kmsg", log);
 
         std::string iomem;
         for (unsigned region = 0; region < 60; ++region) {
@@ -173,10 +142,10 @@ private:
         }
         iomem += "e0000000-efffffff : PCI ECAM 0000 [bus 00-ff]\n";
         iomem += "  e0000000-efffffff : Reserved\n";
-        writeFile(root_ / "proc/iomem", iomem);
+        tree_.write("proc/iomem", iomem);
     }
 
-    fs::path root_;
+    tGeneratedTree tree_;
 };
 
 tHostSysroot& sharedSysroot(std::size_t entries) {
@@ -188,31 +157,12 @@ tHostSysroot& sharedSysroot(std::size_t entries) {
     return *sysroot;
 }
 
-// True when a survey of the sysroot gives the report it was made to give
-// (four running bridges with their ranges, three from the log and the last
-// from the ECAM window) and leaves the services clean.
-bool givesExpectedReport(const std::string& root) {
-    tLinuxHostDeviceServices services(root);
-    std::string report;
-    {
-        tEmulationScope scope(services);
-        report = surveyReport();
-    }
-    if (std::getenv("ROOTSCOPE_BENCH_SHOW_REPORT") != nullptr) {
-        std::fputs(report.c_str(), stderr);
-    }
-    for (const char* expected : {"Bus Number Range: [0, 3f]", "Bus Number Range: [40, 7f]",
-                                 "Bus Number Range: [80, bf]", "Bus Number Range: [c0, ff]"}) {
-        if (report.find(expected) == std::string::npos) {
-            return false;
-        }
-    }
-    return services.leakReport().empty();
-}
-
 void hostSurveyBenchmark(benchmark::State& state, std::size_t entries) {
     const std::string root = sharedSysroot(entries).root();
-    if (!givesExpectedReport(root)) {
+    // Four running bridges with their ranges, three from the log and the
+    // last from the ECAM window.
+    if (!surveyGives(root, {"Bus Number Range: [0, 3f]", "Bus Number Range: [40, 7f]", "Bus Number Range: [80, bf]",
+                            "Bus Number Range: [c0, ff]"})) {
         state.SkipWithError("the survey of the generated sysroot did not give the expected report");
         return;
     }

@@ -95,11 +95,8 @@ bool readAcpiNodes(const tSysroot& root, tDeviceTable& table, std::vector<tAcpiH
     }
     tSysDir devices;
     std::vector<std::string> names;
-    const tRead found = root.directory(sys, "bus/acpi/devices", devices, failure);
+    const tRead found = root.listDirectory(sys, "bus/acpi/devices", kMaxDeviceEntries, devices, names, failure);
     if (found == tRead::kFailed || (found == tRead::kAbsent && failure.error != ENOENT && failure.error != ENOTDIR)) {
-        return false;
-    }
-    if (found == tRead::kRead && root.list(devices, kMaxDeviceEntries, names, failure) != tRead::kRead) {
         return false;
     }
     std::sort(names.begin(), names.end());
@@ -156,16 +153,7 @@ bool readTable(const tSysroot& root, tDeviceTable& table, tReadFailure& failure)
 }  // namespace
 
 bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table, tReadFailure& failure) {
-    tSysroot sysroot(root);
-    if (!sysroot.open(failure)) {
-        return false;
-    }
-    try {
-        return readTable(sysroot, table, failure);
-    } catch (const std::bad_alloc&) {
-        failure = {sysroot.shown(""), ENOMEM, {}};
-        return false;
-    }
+    return readBeneath(root, failure, [&](const tSysroot& sysroot) { return readTable(sysroot, table, failure); });
 }
 
 bool tLinuxHostDeviceServices::readDeviceTable(tDeviceTable& table, std::string& failure) {

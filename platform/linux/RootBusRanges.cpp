@@ -13,7 +13,9 @@ namespace {
 constexpr std::size_t kKernelLogLimit = std::size_t{8} << 20;
 constexpr std::size_t kKernelLogRecordLimit = 200000;
 constexpr std::size_t kIomemLimit = std::size_t{1} << 20;
-constexpr std::size_t kMaxTopDevices = 65536;
+// The top of sys/devices holds a few dozen entries; the bound leaves room
+// for a host bridge for every root bus the ACPI entries can name, and more.
+constexpr std::size_t kMaxTopDevices = std::size_t{1} << 18;
 
 // One /dev/kmsg record is at most 8 KiB including its key=value lines; a
 // read with a smaller buffer fails with EINVAL.
@@ -113,12 +115,8 @@ bool readConfigWindows(const tSysroot& root, std::vector<tBusWindow>& windows, t
 
 bool readTopHostBridges(const tSysroot& root, std::vector<tRootBus>& buses, tReadFailure& failure) {
     tSysDir devices;
-    const tRead found = root.directory(tSysroot::top(), "sys/devices", devices, failure);
-    if (found != tRead::kRead) {
-        return found != tRead::kFailed;
-    }
     std::vector<std::string> names;
-    if (root.list(devices, kMaxTopDevices, names, failure) != tRead::kRead) {
+    if (root.listDirectory(tSysroot::top(), "sys/devices", kMaxTopDevices, devices, names, failure) == tRead::kFailed) {
         return false;
     }
     for (const std::string& name : names) {

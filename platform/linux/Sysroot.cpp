@@ -310,6 +310,13 @@ tRead tSysroot::readFile(const tSysDir& from, std::string_view path, std::size_t
     return cut ? tRead::kOdd : tRead::kRead;
 }
 
+tRead tSysroot::listDirectory(const tSysDir& from, std::string_view path, std::size_t limit, tSysDir& found,
+                              std::vector<std::string>& names, tReadFailure& failure) const {
+    names.clear();
+    const tRead read = directory(from, path, found, failure);
+    return read == tRead::kRead ? list(found, limit, names, failure) : read;
+}
+
 tRead tSysroot::list(const tSysDir& dir, std::size_t limit, std::vector<std::string>& names,
                      tReadFailure& failure) const {
     names.clear();

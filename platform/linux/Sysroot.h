@@ -15,7 +15,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -129,6 +131,12 @@ public:
     // and which ones would depend on that order.
     tRead list(const tSysDir& dir, std::size_t limit, std::vector<std::string>& names, tReadFailure& failure) const;
 
+    // The directory `path` from `from` and the names in it, as directory()
+    // and list() give them: kAbsent when there is no such directory (the
+    // failure says why), kFailed when it cannot be found or listed.
+    tRead listDirectory(const tSysDir& from, std::string_view path, std::size_t limit, tSysDir& found,
+                        std::vector<std::string>& names, tReadFailure& failure) const;
+
     // `asked` (relative to the root) as a path a person can find: "/sys/..."
     // for this machine, "DIR/sys/..." for a copy.
     std::string shown(std::string_view asked) const;
@@ -146,5 +154,22 @@ private:
     std::string root_;
     int rootFd_ = -1;
 };
+
+// Opens the tree under `root` and reads it with `read(const tSysroot&)`. A
+// heap that runs out is the reading's failure, "ROOT: Cannot allocate
+// memory", not an exception: the readers' callers take no exceptions.
+template <typename tReader>
+bool readBeneath(const std::string& root, tReadFailure& failure, tReader&& read) {
+    tSysroot sysroot(root);
+    if (!sysroot.open(failure)) {
+        return false;
+    }
+    try {
+        return read(static_cast<const tSysroot&>(sysroot));
+    } catch (const std::bad_alloc&) {
+        failure = {sysroot.shown(""), ENOMEM, {}};
+        return false;
+    }
+}
 
 }  // namespace nROOTSCOPE_1_0

@@ -304,17 +304,6 @@ std::string jsonOptional(const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
-std::string jsonStrings(const std::vector<std::string>& items, const std::string& indent) {
-    if (items.empty()) {
-        return "[]";
-    }
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        out += indent + "  " + jsonString(items[i]) + (i + 1 < items.size() ? ",\n" : "\n");
-    }
-    return out + indent + "]";
-}
-
 std::string jsonSlot(const tSlotHeadroom& slot) {
     return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + std::to_string(slot.bus) + ", \"port\": " +
            (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) +
@@ -332,6 +321,10 @@ std::string jsonObjects(const std::vector<T>& items, const std::string& indent, 
         out += indent + "  " + format(items[i]) + (i + 1 < items.size() ? ",\n" : "\n");
     }
     return out + indent + "]";
+}
+
+std::string jsonStrings(const std::vector<std::string>& items, const std::string& indent) {
+    return jsonObjects(items, indent, [](const std::string& item) { return jsonString(item); });
 }
 
 std::string jsonRoot(const tRootBusHeadroom& root) {

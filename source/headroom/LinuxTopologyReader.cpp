@@ -170,12 +170,8 @@ bool readFunction(const tSysroot& root, const tSysDir& devices, const std::strin
 
 bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure) {
     tSysDir slots;
-    const tRead found = root.directory(tSysroot::top(), "sys/bus/pci/slots", slots, failure);
-    if (found != tRead::kRead) {
-        return found != tRead::kFailed;
-    }
     std::vector<std::string> names;
-    if (root.list(slots, kMaxSlots, names, failure) != tRead::kRead) {
+    if (root.listDirectory(tSysroot::top(), "sys/bus/pci/slots", kMaxSlots, slots, names, failure) == tRead::kFailed) {
         return false;
     }
     for (const std::string& name : names) {
@@ -230,11 +226,8 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
 
     tSysDir devices;
     std::vector<std::string> names;
-    const tRead found = root.directory(tSysroot::top(), "sys/bus/pci/devices", devices, failure);
-    if (found == tRead::kFailed) {
-        return false;
-    }
-    if (found == tRead::kRead && root.list(devices, kMaxFunctions, names, failure) != tRead::kRead) {
+    if (root.listDirectory(tSysroot::top(), "sys/bus/pci/devices", kMaxFunctions, devices, names, failure) ==
+        tRead::kFailed) {
         return false;
     }
     for (const std::string& name : names) {
@@ -278,16 +271,8 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
 
 bool readLinuxTopology(const std::string& root, tTopology& topology, tReadFailure& failure) {
     topology = tTopology{};
-    tSysroot sysroot(root);
-    if (!sysroot.open(failure)) {
-        return false;
-    }
-    try {
-        return readTopology(sysroot, topology, failure);
-    } catch (const std::bad_alloc&) {
-        failure = {sysroot.shown(""), ENOMEM, {}};
-        return false;
-    }
+    return readBeneath(root, failure,
+                       [&](const tSysroot& sysroot) { return readTopology(sysroot, topology, failure); });
 }
 
 }  // namespace nROOTSCOPE_1_0
