@@ -10,10 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "FaultyOpens.h"
 #include "Headroom.h"
 #include "HeadroomReport.h"
 #include "LinuxHostReader.h"
 #include "LinuxTopologyReader.h"
+#include "OpenDescriptors.h"
 
 namespace nROOTSCOPE_1_0 {
 namespace {
@@ -174,6 +176,36 @@ std::string flatView(const tTopology& topology, bool kernelLogClosed) {
         }
     }
     return flat;
+}
+
+// Each open of the reading fails in turn: each time the machine cannot be
+// read, the failure names a file under the root and the error, and nothing
+// opened is left open; never a partial topology taken as whole.
+TEST(LinuxTopologyReader, FailsWhenAnyOneFileFailsToOpenAndNamesIt) {
+    const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/laptop_thunderbolt";
+    const int before = openDescriptors();
+    int failed = 0;
+    for (int failAt = 1;; ++failAt) {
+        tFaultyOpens faults;
+        faults.failAt = failAt;
+        tTopology topology;
+        tReadFailure failure;
+        bool read = false;
+        {
+            tFaultyOpensScope scope(faults);
+            read = readLinuxTopology(root, topology, failure);
+        }
+        if (faults.opens < failAt) {
+            EXPECT_TRUE(read) << failure.describe();
+            break;
+        }
+        ++failed;
+        EXPECT_FALSE(read) << "open " << failAt;
+        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
+        EXPECT_TRUE(failure.path.starts_with(root + "/")) << failure.path;
+        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
+    }
+    EXPECT_GT(failed, 40);
 }
 
 TEST(HeadroomReport, SaysWhereARangeComesFromAndWhatIsOnlyABound) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "LinuxHostReader.h"
+#include "FaultyOpens.h"
 #include "OpenDescriptors.h"
 
 namespace nROOTSCOPE_1_0 {
@@ -103,39 +104,6 @@ TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectoryAndSaysWha
         EXPECT_EQ(failure.describe(), std::string(ROOTSCOPE_SYSROOTS_DIR) + said);
     }
 }
-
-// Opens files as the system does, but open number `failAt` (counting from
-// 1), or every open of a path ending in `failPath`, fails with `error`.
-struct tFaultyOpens {
-    int failAt = 0;
-    std::string failPath;
-    int error = EIO;
-    int opens = 0;
-
-    static int openAt(int dir, const char* path, int flags, void* context) {
-        auto& self = *static_cast<tFaultyOpens*>(context);
-        const std::string_view name(path);
-        if (++self.opens == self.failAt || (!self.failPath.empty() && name.ends_with(self.failPath))) {
-            errno = self.error;
-            return -1;
-        }
-        return ::openat(dir, path, flags);
-    }
-    static long read(int fd, void* buffer, std::size_t size, void*) {
-        return static_cast<long>(::read(fd, buffer, size));
-    }
-};
-
-class tFaultyOpensScope {
-public:
-    explicit tFaultyOpensScope(tFaultyOpens& faults)
-        : calls_{tFaultyOpens::openAt, tFaultyOpens::read, &faults}, previous_(useFileCalls(&calls_)) {}
-    ~tFaultyOpensScope() { useFileCalls(previous_); }
-
-private:
-    tFileCalls calls_;
-    const tFileCalls* previous_;
-};
 
 // Each open of a survey's reading fails in turn: each time the machine cannot
 // be read, the failure names the file asked for and the error, and nothing
