@@ -33,6 +33,19 @@ public:
     virtual CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) = 0;
     virtual CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) = 0;
 
+    // The device tree, for rootscope-headroom: a node's first child and its
+    // next sibling, CR_NO_SUCH_DEVNODE when there is none.
+    virtual CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) = 0;
+    virtual CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) = 0;
+    // A member's registry property (SPDRP_BUSNUMBER, SPDRP_ADDRESS,
+    // SPDRP_UI_NUMBER) and its other properties (kPciDeviceTypeKey).
+    virtual BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property,
+                                                   DWORD* valueType, BYTE* buffer, DWORD bufferSize,
+                                                   DWORD* requiredSize) = 0;
+    virtual BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                           DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize,
+                                           DWORD* requiredSize, DWORD flags) = 0;
+
     // The error the last failed SetupDi call left: ERROR_NO_MORE_ITEMS when
     // an enumeration ran past the last member.
     virtual DWORD GetLastError() = 0;

@@ -4,6 +4,7 @@
 // serves its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,18 @@ struct tDeviceNode {
     bool started = false;
     // Absent: the node has no boot configuration.
     std::optional<std::vector<tDeviceDescriptor>> bootConfig;
+
+    // What rootscope-headroom reads besides. Where the node hangs in the
+    // device tree: its parent's entry; none for a node at the top.
+    std::optional<std::size_t> parent;
+    // SPDRP_BUSNUMBER, SPDRP_ADDRESS ((device << 16) | function) and
+    // SPDRP_UI_NUMBER, and DEVPKEY_PciDevice_DeviceType; absent: not set.
+    std::optional<DWORD> busNumber;
+    std::optional<DWORD> address;
+    std::optional<DWORD> uiNumber;
+    std::optional<ULONG> deviceType;
+    // Absent: the node has no allocated configuration.
+    std::optional<std::vector<tDeviceDescriptor>> allocConfig;
 };
 
 // DEVINST n is entry n - 1; a device set holds every entry in this order.

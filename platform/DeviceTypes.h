@@ -13,6 +13,7 @@
 #include "WindowsHeaders.h"
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <devpropdef.h>
 // clang-format on
 
 #else
@@ -36,6 +37,7 @@ struct GUID {
     std::uint8_t Data4[8];
 };
 
+using BYTE = std::uint8_t;
 using HDEVINFO = void*;
 using DEVINST = DWORD;
 using CONFIGRET = DWORD;
@@ -48,6 +50,12 @@ using RESOURCEID = ULONG;
 #define TRUE 1
 
 #define SP_MAX_MACHINENAME_LENGTH (260 + 3)
+
+struct DEVPROPKEY {
+    GUID fmtid;
+    ULONG pid;
+};
+using DEVPROPTYPE = ULONG;
 
 struct SP_DEVINFO_DATA {
     DWORD cbSize;
@@ -74,6 +82,7 @@ struct BUSNUMBER_DES {
 #define DIGCF_ALLCLASSES 0x00000004
 #define MAX_DEVICE_ID_LEN 200
 
+#define ALLOC_LOG_CONF 0x00000002
 #define BOOT_LOG_CONF 0x00000003
 #define ResType_All 0x00000000
 #define ResType_Mem 0x00000001
@@ -83,6 +92,12 @@ struct BUSNUMBER_DES {
 #define ResType_BusNumber 0x00000006
 
 #define DN_STARTED 0x00000008
+
+#define SPDRP_UI_NUMBER 0x00000010
+#define SPDRP_BUSNUMBER 0x00000015
+#define SPDRP_ADDRESS 0x0000001C
+#define REG_DWORD 4
+#define DEVPROP_TYPE_UINT32 0x00000007
 
 #define CR_SUCCESS 0x00000000
 #define CR_FAILURE 0x00000013
@@ -99,6 +114,10 @@ struct BUSNUMBER_DES {
 #define CR_ACCESS_DENIED 0x00000033
 
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
@@ -112,6 +131,21 @@ struct BUSNUMBER_DES {
 // log-configuration and resource-descriptor call, so no range could be read.
 static_assert(sizeof(void*) == 8, "rootscope is built for 64-bit Windows only");
 #endif
+
+namespace nROOTSCOPE_1_0 {
+
+// DEVPKEY_PciDevice_DeviceType of pciprop.h, spelt out here so that no
+// translation unit needs INITGUID: what kind of PCI function a device is.
+inline constexpr DEVPROPKEY kPciDeviceTypeKey{
+    {0x3ab22e31, 0x8264, 0x4b4e, {0x9a, 0xf5, 0xa8, 0xd2, 0xd8, 0xe3, 0x3e, 0x62}}, 1};
+
+// Its values 6 to 13 are bridges (DevProp_PciDevice_BridgeType_...): PCI,
+// PCI-X, a PCI Express root port, upstream and downstream switch ports, the
+// PCI Express / PCI-X bridges both ways, and one treated as PCI.
+inline constexpr ULONG kPciBridgeTypeFirst = 6;
+inline constexpr ULONG kPciBridgeTypeLast = 13;
+
+}  // namespace nROOTSCOPE_1_0
 
 // The sizes the services check on 64-bit Windows.
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA must be 32 bytes on x64");

@@ -18,6 +18,13 @@ constexpr std::uintptr_t kHandleBase = 0x1c000000;
 // how Windows tags a bus-number range.
 constexpr std::uint32_t kBusNumberRangeType = 16;
 
+// No child or sibling.
+constexpr std::size_t kNone = ~std::size_t{0};
+
+bool sameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
+    return std::memcmp(&a.fmtid, &b.fmtid, sizeof a.fmtid) == 0 && a.pid == b.pid;
+}
+
 void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
     if (count == 0) {
         return;
@@ -31,7 +38,23 @@ void appendCount(std::string& text, std::uint64_t count, const char* singular, c
 tEmulatedConfigManager::tEmulatedConfigManager() : heap_{heapAllocate, heapRelease, this} {}
 
 tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTable table)
-    : table_(std::move(table)), tableRead_(true), heap_{heapAllocate, heapRelease, this} {}
+    : table_(std::move(table)), tableRead_(true), heap_{heapAllocate, heapRelease, this} {
+    indexTree();
+}
+
+void tEmulatedConfigManager::indexTree() {
+    // Children in table order: each node's is found by walking the table
+    // backwards once, prepending.
+    firstChild_.assign(table_.size(), kNone);
+    nextSibling_.assign(table_.size(), kNone);
+    for (std::size_t i = table_.size(); i-- > 0;) {
+        const std::optional<std::size_t>& parent = table_[i].parent;
+        if (parent && *parent < table_.size() && *parent != i) {
+            nextSibling_[i] = firstChild_[*parent];
+            firstChild_[*parent] = i;
+        }
+    }
+}
 
 tEmulatedConfigManager::~tEmulatedConfigManager() {
     // A leak is reported by leakReport(); the memory itself still goes back.
@@ -75,8 +98,14 @@ std::optional<std::uintptr_t> tEmulatedConfigManager::newHandle(const tHandle& h
     return value;
 }
 
+const std::vector<tDeviceDescriptor>* tEmulatedConfigManager::configOf(const tDeviceNode& node, ULONG kind) {
+    const std::optional<std::vector<tDeviceDescriptor>>& config = kind == ALLOC_LOG_CONF ? node.allocConfig
+                                                                                        : node.bootConfig;
+    return config ? &*config : nullptr;
+}
+
 std::optional<std::size_t> tEmulatedConfigManager::nextDescriptor(const tHandle& from, RESOURCEID forResource) const {
-    const std::vector<tDeviceDescriptor>& config = *table_[from.node].bootConfig;
+    const std::vector<tDeviceDescriptor>& config = *configOf(table_[from.node], from.kind);
     for (std::size_t index = from.isLogConf ? 0 : from.descriptor + 1; index < config.size(); ++index) {
         if (forResource == ResType_All || config[index].type == forResource) {
             return index;
@@ -113,6 +142,7 @@ HDEVINFO tEmulatedConfigManager::SetupDiGetClassDevsA(const GUID* classGuid, PCS
                 return INVALID_HANDLE_VALUE;
             }
             table_ = std::move(table);
+            indexTree();
             tableRead_ = true;
         }
         liveSets_.push_back(kSetBase + setsOpened_);
@@ -210,11 +240,12 @@ CONFIGRET tEmulatedConfigManager::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVIN
     if (logConf == nullptr) {
         return refuse(CR_INVALID_POINTER);
     }
-    // Only boot configurations are held; of any other kind a node has none.
-    if (flags != BOOT_LOG_CONF || !device->bootConfig) {
+    // Boot and allocated configurations are held; of any other kind a node
+    // has none.
+    if ((flags != BOOT_LOG_CONF && flags != ALLOC_LOG_CONF) || configOf(*device, flags) == nullptr) {
         return CR_NO_MORE_LOG_CONF;
     }
-    const std::optional<std::uintptr_t> handle = newHandle({true, node - 1, 0});
+    const std::optional<std::uintptr_t> handle = newHandle({true, node - 1, 0, flags});
     if (!handle) {
         return CR_OUT_OF_MEMORY;
     }
@@ -239,13 +270,13 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Next_Res_Des(RES_DES* next, RES_DES cur
         return CR_NO_MORE_RES_DES;
     }
     const std::size_t node = from->node;
-    const std::optional<std::uintptr_t> handle = newHandle({false, node, *index});
+    const std::optional<std::uintptr_t> handle = newHandle({false, node, *index, from->kind});
     if (!handle) {
         return CR_OUT_OF_MEMORY;
     }
     *next = *handle;
     if (resourceId != nullptr) {
-        *resourceId = (*table_[node].bootConfig)[*index].type;
+        *resourceId = (*configOf(table_[node], from->kind))[*index].type;
     }
     return CR_SUCCESS;
 }
@@ -262,7 +293,7 @@ CONFIGRET tEmulatedConfigManager::checkDescriptorCall(RES_DES descriptor, const 
 }
 
 const tDeviceDescriptor& tEmulatedConfigManager::descriptorOf(const tHandle& handle) const {
-    return (*table_[handle.node].bootConfig)[handle.descriptor];
+    return (*configOf(table_[handle.node], handle.kind))[handle.descriptor];
 }
 
 CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
@@ -310,6 +341,112 @@ CONFIGRET tEmulatedConfigManager::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
     handles_.erase(logConf);
     --logConfsHeld_;
     return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) {
+    if (nodeOf(node) == nullptr) {
+        return refuse(CR_INVALID_DEVNODE);
+    }
+    if (child == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    const std::size_t first = firstChild_[node - 1];
+    if (first == kNone) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *child = static_cast<DEVINST>(first + 1);
+    return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
+    if (nodeOf(node) == nullptr) {
+        return refuse(CR_INVALID_DEVNODE);
+    }
+    if (sibling == nullptr) {
+        return refuse(CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(CR_INVALID_FLAG);
+    }
+    const std::size_t next = nextSibling_[node - 1];
+    if (next == kNone) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *sibling = static_cast<DEVINST>(next + 1);
+    return CR_SUCCESS;
+}
+
+const tDeviceNode* tEmulatedConfigManager::memberOf(HDEVINFO set, const SP_DEVINFO_DATA* record) {
+    if (!liveSet(set)) {
+        refuseSetupCall(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const tDeviceNode* device = record != nullptr && record->cbSize == sizeof(SP_DEVINFO_DATA)
+                                    ? nodeOf(record->DevInst)
+                                    : nullptr;
+    if (device == nullptr) {
+        refuseSetupCall(ERROR_INVALID_PARAMETER);
+    }
+    return device;
+}
+
+BOOL tEmulatedConfigManager::giveDword(std::optional<DWORD> value, DWORD missing, DWORD* valueType, DWORD typeCode,
+                                       BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) {
+    if (!value) {
+        lastError_ = missing;
+        return FALSE;
+    }
+    if (valueType != nullptr) {
+        *valueType = typeCode;
+    }
+    if (requiredSize != nullptr) {
+        *requiredSize = sizeof(DWORD);
+    }
+    if (buffer == nullptr || bufferSize < sizeof(DWORD)) {
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    std::memcpy(buffer, &*value, sizeof(DWORD));
+    return TRUE;
+}
+
+BOOL tEmulatedConfigManager::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record,
+                                                               DWORD property, DWORD* valueType, BYTE* buffer,
+                                                               DWORD bufferSize, DWORD* requiredSize) {
+    const tDeviceNode* device = memberOf(set, record);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    // Of a device's registry properties only these are held; any other is
+    // not set, as a property the device has no value for.
+    std::optional<DWORD> value;
+    switch (property) {
+        case SPDRP_BUSNUMBER: value = device->busNumber; break;
+        case SPDRP_ADDRESS: value = device->address; break;
+        case SPDRP_UI_NUMBER: value = device->uiNumber; break;
+        default: break;
+    }
+    return giveDword(value, ERROR_INVALID_DATA, valueType, REG_DWORD, buffer, bufferSize, requiredSize);
+}
+
+BOOL tEmulatedConfigManager::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                                       DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize,
+                                                       DWORD* requiredSize, DWORD flags) {
+    const tDeviceNode* device = memberOf(set, record);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    if (key == nullptr || valueType == nullptr) {
+        return refuseSetupCall(ERROR_INVALID_USER_BUFFER);
+    }
+    if (flags != 0) {
+        return refuseSetupCall(ERROR_INVALID_FLAGS);
+    }
+    const std::optional<DWORD> value = sameKey(*key, kPciDeviceTypeKey) ? device->deviceType : std::nullopt;
+    return giveDword(value, ERROR_NOT_FOUND, valueType, DEVPROP_TYPE_UINT32, buffer, bufferSize, requiredSize);
 }
 
 void* tEmulatedConfigManager::allocate(std::size_t size) {

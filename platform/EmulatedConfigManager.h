@@ -45,6 +45,13 @@ public:
     CONFIGRET CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags) override;
     CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override;
     CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override;
+    CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) override;
+    CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
+    BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType,
+                                           BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) override;
+    BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                   DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
+                                   DWORD flags) override;
     DWORD GetLastError() override { return lastError_; }
     std::string describeDatabaseFailure() const override { return databaseFailure_; }
 
@@ -76,10 +83,13 @@ protected:
     struct tHandle {
         bool isLogConf = true;
         std::size_t node = 0;        // index in the table
-        std::size_t descriptor = 0;  // index in the boot configuration; unused for a log conf
+        std::size_t descriptor = 0;  // index in the configuration; unused for a log conf
+        ULONG kind = BOOT_LOG_CONF;  // which configuration: BOOT_LOG_CONF or ALLOC_LOG_CONF
     };
     const tHandle* liveHandle(std::uintptr_t value) const;
     const tDeviceNode* nodeOf(DEVINST node) const;
+    // The configuration of `kind` of a node; null when it has none.
+    static const std::vector<tDeviceDescriptor>* configOf(const tDeviceNode& node, ULONG kind);
     const tDeviceDescriptor& descriptorOf(const tHandle& handle) const;
     // The descriptor of `node` after `from` (its index, or the log conf's
     // position before the first) whose type `forResource` asks for.
@@ -98,11 +108,22 @@ private:
     // otherwise the refusal, counted as misuse.
     CONFIGRET checkDescriptorCall(RES_DES descriptor, const void* output, ULONG flags);
     BOOL refuseSetupCall(DWORD error);
+    // The table's entry for a live set's member record; null, with the
+    // error left, otherwise.
+    const tDeviceNode* memberOf(HDEVINFO set, const SP_DEVINFO_DATA* record);
+    // Links every node to its first child and next sibling, so that a walk
+    // of the tree costs one step a node.
+    void indexTree();
+    // A DWORD property into the caller's buffer, as the SetupDi calls give one.
+    BOOL giveDword(std::optional<DWORD> value, DWORD missing, DWORD* valueType, DWORD typeCode, BYTE* buffer,
+                   DWORD bufferSize, DWORD* requiredSize);
 
     static void* heapAllocate(std::size_t size, void* context);
     static void heapRelease(void* buffer, void* context);
 
     tDeviceTable table_;
+    std::vector<std::size_t> firstChild_;   // per entry: its first child's entry, or kNone
+    std::vector<std::size_t> nextSibling_;  // per entry: the next entry with its parent, or kNone
     bool tableRead_ = false;
     std::string databaseFailure_;
     DWORD lastError_ = 0;

@@ -38,6 +38,21 @@ public:
     }
     CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override { return ::CM_Free_Res_Des_Handle(descriptor); }
     CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override { return ::CM_Free_Log_Conf_Handle(logConf); }
+    CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) override {
+        return ::CM_Get_Child(child, node, flags);
+    }
+    CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) override {
+        return ::CM_Get_Sibling(sibling, node, flags);
+    }
+    BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType,
+                                           BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) override {
+        return ::SetupDiGetDeviceRegistryPropertyA(set, record, property, valueType, buffer, bufferSize, requiredSize);
+    }
+    BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                   DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
+                                   DWORD flags) override {
+        return ::SetupDiGetDevicePropertyW(set, record, key, valueType, buffer, bufferSize, requiredSize, flags);
+    }
     DWORD GetLastError() override { return ::GetLastError(); }
 };
 

@@ -61,6 +61,20 @@ public:
         return true;
     }
 
+    // As optionalUnsigned, for a value whose absence means "not set".
+    template <typename T>
+    bool optionalSet(const char* key, std::optional<T>& value) {
+        if (find(key) == nullptr) {
+            return true;
+        }
+        T read{};
+        if (!optionalUnsigned(key, read)) {
+            return false;
+        }
+        value = read;
+        return true;
+    }
+
     bool optionalBool(const char* key, bool& value) {
         const auto it = object_.find(key);
         if (it == object_.end()) {
@@ -165,12 +179,49 @@ bool parseBootConfig(const json& value, const std::string& path, tSimBootConfig&
     return true;
 }
 
+// {"call": "CM_Get_Child", "nth": 2, "result": 31}: the second
+// CM_Get_Child call fails with 31.
+bool parseFailure(const json& value, const std::string& path, tSimFailure& failure, std::string& error) {
+    tFieldReader reader(value, path, error);
+    if (!reader.isObject() || !reader.onlyKeys({"call", "nth", "result"}) || !reader.optionalUnsigned("nth", failure.nth) ||
+        !reader.optionalUnsigned("result", failure.result)) {
+        return false;
+    }
+    if (failure.nth == 0) {
+        return reader.fail(reader.field("nth"), "calls are counted from 1");
+    }
+    if (failure.result == CR_SUCCESS) {
+        return reader.fail(reader.field("result"), "must not be 0 (a failure)");
+    }
+    const json* call = reader.find("call");
+    if (call == nullptr || !call->is_string()) {
+        return reader.fail(reader.field("call"), "expected the name of a call");
+    }
+    for (int kind = 0; kind <= static_cast<int>(tSimCall::DeviceProperty); ++kind) {
+        if (static_cast<tSimCall>(kind) != tSimCall::Allocate && call->get<std::string>() == simCallName(static_cast<tSimCall>(kind))) {
+            failure.call = static_cast<tSimCall>(kind);
+            return true;
+        }
+    }
+    return reader.fail(reader.field("call"), "no such call");
+}
+
 bool parseNode(const json& value, const std::string& path, tSimNode& node, std::string& error) {
     tFieldReader reader(value, path, error);
-    if (!reader.isObject() || !reader.onlyKeys({"id", "id_result", "started", "status_result", "boot_config"}) ||
+    if (!reader.isObject() ||
+        !reader.onlyKeys({"id", "id_result", "started", "status_result", "boot_config", "parent", "bus_number",
+                          "address", "ui_number", "device_type", "alloc_config"}) ||
         !reader.optionalUnsigned("id_result", node.idResult) || !reader.optionalBool("started", node.started) ||
-        !reader.optionalUnsigned("status_result", node.statusResult)) {
+        !reader.optionalUnsigned("status_result", node.statusResult) || !reader.optionalSet("parent", node.parent) ||
+        !reader.optionalSet("bus_number", node.busNumber) || !reader.optionalSet("address", node.address) ||
+        !reader.optionalSet("ui_number", node.uiNumber) || !reader.optionalSet("device_type", node.deviceType)) {
         return false;
+    }
+    if (const json* allocConfig = reader.find("alloc_config")) {
+        node.allocConfig.emplace();
+        if (!parseBootConfig(*allocConfig, reader.field("alloc_config"), *node.allocConfig, error)) {
+            return false;
+        }
     }
     const json* id = reader.find("id");
     if (id == nullptr) {
@@ -315,7 +366,7 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
     tSimTree parsed;
     tFieldReader reader(document, "", error);
     if (!reader.isObject() ||
-        !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "enum_error", "nodes"}) ||
+        !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "enum_error", "fail_calls", "nodes"}) ||
         !reader.optionalSwitch("open_set", parsed.openSetFails) ||
         !reader.optionalSwitch("detail_query", parsed.detailQueryFails) ||
         !reader.optionalUnsigned("enum_error", parsed.enumError)) {
@@ -341,6 +392,26 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
             return false;
         }
         parsed.nodes.push_back(std::move(node));
+    }
+    // A parent must be another node; a loop of parents is allowed, as a
+    // database gone wrong may hold one.
+    for (std::size_t i = 0; i < parsed.nodes.size(); ++i) {
+        const std::optional<std::size_t>& parent = parsed.nodes[i].parent;
+        if (parent && (*parent >= parsed.nodes.size() || *parent == i)) {
+            return reader.fail("nodes[" + std::to_string(i) + "].parent", "not the index of another node");
+        }
+    }
+    if (const json* failCalls = reader.find("fail_calls")) {
+        if (!failCalls->is_array()) {
+            return reader.fail("fail_calls", "expected an array");
+        }
+        for (std::size_t i = 0; i < failCalls->size(); ++i) {
+            tSimFailure failure;
+            if (!parseFailure((*failCalls)[i], "fail_calls[" + std::to_string(i) + "]", failure, error)) {
+                return false;
+            }
+            parsed.failCalls.push_back(failure);
+        }
     }
     tree = std::move(parsed);
     return true;

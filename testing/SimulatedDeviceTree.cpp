@@ -26,6 +26,14 @@ tDeviceTable deviceTableOf(const tSimTree& tree) {
         if (node.bootConfig) {
             device.bootConfig.emplace(node.bootConfig->descriptors.begin(), node.bootConfig->descriptors.end());
         }
+        if (node.allocConfig) {
+            device.allocConfig.emplace(node.allocConfig->descriptors.begin(), node.allocConfig->descriptors.end());
+        }
+        device.parent = node.parent;
+        device.busNumber = node.busNumber;
+        device.address = node.address;
+        device.uiNumber = node.uiNumber;
+        device.deviceType = node.deviceType;
     }
     return table;
 }
@@ -47,6 +55,10 @@ const char* simCallName(tSimCall call) {
         case tSimCall::FreeResDes: return "CM_Free_Res_Des_Handle";
         case tSimCall::FreeLogConf: return "CM_Free_Log_Conf_Handle";
         case tSimCall::Allocate: return "allocation";
+        case tSimCall::GetChild: return "CM_Get_Child";
+        case tSimCall::GetSibling: return "CM_Get_Sibling";
+        case tSimCall::RegistryProperty: return "SetupDiGetDeviceRegistryPropertyA";
+        case tSimCall::DeviceProperty: return "SetupDiGetDevicePropertyW";
     }
     return "?";
 }
@@ -58,6 +70,8 @@ bool simCallReturnsConfigRet(tSimCall call) {
         case tSimCall::EnumerateSet:
         case tSimCall::DestroySet:
         case tSimCall::Allocate:
+        case tSimCall::RegistryProperty:
+        case tSimCall::DeviceProperty:
             return false;
         default:
             return true;
@@ -81,6 +95,12 @@ void tSimulatedDeviceTree::keepCallLog(bool keep) {
 
 std::optional<CONFIGRET> tSimulatedDeviceTree::beginCall(tSimCall call, CONFIGRET planned) {
     ++callNumber_;
+    const std::uint64_t ofKind = ++callsOfKind_[call];
+    for (const tSimFailure& failure : tree_.failCalls) {
+        if (failure.call == call && failure.nth == ofKind && planned == CR_SUCCESS) {
+            planned = failure.result;
+        }
+    }
     const auto fault = faults_.find(callNumber_);
     const bool injected = fault != faults_.end();
     if (keepLog_) {
@@ -182,8 +202,12 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_DevNode_Status(ULONG* status, ULONG* prob
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) {
     const tSimNode* sim = simNode(node);
-    const bool held = sim != nullptr && sim->bootConfig && flags == BOOT_LOG_CONF;
-    if (const auto planned = beginCall(tSimCall::FirstLogConf, held ? sim->bootConfig->result : CR_SUCCESS)) {
+    const std::optional<tSimBootConfig>* config = sim == nullptr            ? nullptr
+                                                  : flags == BOOT_LOG_CONF  ? &sim->bootConfig
+                                                  : flags == ALLOC_LOG_CONF ? &sim->allocConfig
+                                                                            : nullptr;
+    const bool held = config != nullptr && config->has_value();
+    if (const auto planned = beginCall(tSimCall::FirstLogConf, held ? (*config)->result : CR_SUCCESS)) {
         if (logConf != nullptr) {
             *logConf = kGarbageHandle;
         }
@@ -198,7 +222,7 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
     // the end of the configuration.
     CONFIGRET planned = CR_SUCCESS;
     if (const tHandle* from = liveHandle(current)) {
-        const tSimBootConfig& config = *tree_.nodes[from->node].bootConfig;
+        const tSimBootConfig& config = *simConfig(*from);
         const std::optional<std::size_t> index = nextDescriptor(*from, forResource);
         planned = index ? config.descriptors[*index].result
                         : (config.endResult == CR_NO_MORE_RES_DES ? CR_SUCCESS : config.endResult);
@@ -215,11 +239,14 @@ CONFIGRET tSimulatedDeviceTree::CM_Get_Next_Res_Des(RES_DES* next, RES_DES curre
     return endCall(tEmulatedConfigManager::CM_Get_Next_Res_Des(next, current, forResource, resourceId, flags));
 }
 
+const tSimBootConfig* tSimulatedDeviceTree::simConfig(const tHandle& handle) const {
+    const tSimNode& node = tree_.nodes[handle.node];
+    return handle.kind == ALLOC_LOG_CONF ? &*node.allocConfig : &*node.bootConfig;
+}
+
 const tSimDescriptor* tSimulatedDeviceTree::simDescriptor(RES_DES descriptor) const {
     const tHandle* handle = liveHandle(descriptor);
-    return handle == nullptr || handle->isLogConf
-               ? nullptr
-               : &tree_.nodes[handle->node].bootConfig->descriptors[handle->descriptor];
+    return handle == nullptr || handle->isLogConf ? nullptr : &simConfig(*handle)->descriptors[handle->descriptor];
 }
 
 CONFIGRET tSimulatedDeviceTree::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
@@ -255,6 +282,52 @@ CONFIGRET tSimulatedDeviceTree::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
     const auto planned = beginCall(tSimCall::FreeLogConf);
     const CONFIGRET result = tEmulatedConfigManager::CM_Free_Log_Conf_Handle(logConf);
     return endCall(planned && result == CR_SUCCESS ? *planned : result);
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) {
+    if (const auto failure = beginCall(tSimCall::GetChild)) {
+        if (child != nullptr) {
+            *child = static_cast<DEVINST>(kGarbageHandle);
+        }
+        return endCall(*failure);
+    }
+    return endCall(tEmulatedConfigManager::CM_Get_Child(child, node, flags));
+}
+
+CONFIGRET tSimulatedDeviceTree::CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
+    if (const auto failure = beginCall(tSimCall::GetSibling)) {
+        if (sibling != nullptr) {
+            *sibling = static_cast<DEVINST>(kGarbageHandle);
+        }
+        return endCall(*failure);
+    }
+    return endCall(tEmulatedConfigManager::CM_Get_Sibling(sibling, node, flags));
+}
+
+BOOL tSimulatedDeviceTree::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property,
+                                                             DWORD* valueType, BYTE* buffer, DWORD bufferSize,
+                                                             DWORD* requiredSize) {
+    if (const auto planned = beginCall(tSimCall::RegistryProperty)) {
+        if (buffer != nullptr) {
+            std::memset(buffer, kGarbage, bufferSize);
+        }
+        return failSetupCall(*planned);
+    }
+    return endSetupCall(tEmulatedConfigManager::SetupDiGetDeviceRegistryPropertyA(set, record, property, valueType,
+                                                                                  buffer, bufferSize, requiredSize));
+}
+
+BOOL tSimulatedDeviceTree::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                                     DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize,
+                                                     DWORD* requiredSize, DWORD flags) {
+    if (const auto planned = beginCall(tSimCall::DeviceProperty)) {
+        if (buffer != nullptr) {
+            std::memset(buffer, kGarbage, bufferSize);
+        }
+        return failSetupCall(*planned);
+    }
+    return endSetupCall(tEmulatedConfigManager::SetupDiGetDevicePropertyW(set, record, key, valueType, buffer,
+                                                                          bufferSize, requiredSize, flags));
 }
 
 void* tSimulatedDeviceTree::allocate(std::size_t size) {

@@ -37,15 +37,16 @@ struct tSimNode {
     bool started = false;
     CONFIGRET statusResult = CR_SUCCESS;  // non-zero: the status bits read all ones
     std::optional<tSimBootConfig> bootConfig;
+    // The device tree and the properties rootscope-headroom reads (see
+    // tDeviceNode); a fixture without them loads as a flat list.
+    std::optional<std::size_t> parent;
+    std::optional<DWORD> busNumber;
+    std::optional<DWORD> address;
+    std::optional<DWORD> uiNumber;
+    std::optional<ULONG> deviceType;
+    std::optional<tSimBootConfig> allocConfig;
 };
 
-struct tSimTree {
-    bool openSetFails = false;
-    bool detailQueryFails = false;
-    std::optional<std::uint64_t> heapFailsAfter;  // allocations after the first N fail
-    DWORD enumError = ERROR_NO_MORE_ITEMS;        // what SetupDiEnumDeviceInfo leaves past the last node
-    std::vector<tSimNode> nodes;
-};
 
 // What a numbered call was.
 enum class tSimCall : std::uint8_t {
@@ -62,6 +63,27 @@ enum class tSimCall : std::uint8_t {
     FreeResDes,      // CM_Free_Res_Des_Handle
     FreeLogConf,     // CM_Free_Log_Conf_Handle
     Allocate,        // a descriptor buffer from the tree's heap
+    GetChild,        // CM_Get_Child
+    GetSibling,      // CM_Get_Sibling
+    RegistryProperty,  // SetupDiGetDeviceRegistryPropertyA
+    DeviceProperty,    // SetupDiGetDevicePropertyW
+};
+
+// A call of one kind that fails whenever it is made for the `nth` time
+// (from 1): CM_ calls with `result`, SetupDi calls leaving it as their error.
+struct tSimFailure {
+    tSimCall call = tSimCall::GetChild;
+    std::uint64_t nth = 1;
+    CONFIGRET result = CR_FAILURE;
+};
+
+struct tSimTree {
+    std::vector<tSimFailure> failCalls;
+    bool openSetFails = false;
+    bool detailQueryFails = false;
+    std::optional<std::uint64_t> heapFailsAfter;  // allocations after the first N fail
+    DWORD enumError = ERROR_NO_MORE_ITEMS;        // what SetupDiEnumDeviceInfo leaves past the last node
+    std::vector<tSimNode> nodes;
 };
 
 // The service's own name for the call ("CM_Get_Next_Res_Des", "allocation").
@@ -97,6 +119,13 @@ public:
     CONFIGRET CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags) override;
     CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override;
     CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override;
+    CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) override;
+    CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
+    BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType,
+                                           BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) override;
+    BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
+                                   DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
+                                   DWORD flags) override;
 
     std::uint64_t allocations() const { return allocations_; }
     // Service calls made so far, of every kind (allocations not counted).
@@ -123,11 +152,13 @@ private:
     BOOL endSetupCall(BOOL succeeded);
     BOOL failSetupCall(DWORD error);
     const tSimNode* simNode(DEVINST node) const;
+    const tSimBootConfig* simConfig(const tHandle& handle) const;
     const tSimDescriptor* simDescriptor(RES_DES descriptor) const;
     void* allocate(std::size_t size) override;
 
     tSimTree tree_;
     std::map<std::uint64_t, CONFIGRET> faults_;
+    std::map<tSimCall, std::uint64_t> callsOfKind_;
     std::vector<tSimCallRecord> log_;
     bool keepLog_ = true;
     std::uint64_t callNumber_ = 0;

@@ -30,7 +30,7 @@ bool validWindow(const tPciFunction& function) {
 
 void claimWindows(const tTopologyRoot& root, tRootBusHeadroom& result, tBusSet& claimed, tBusSet& buses) {
     for (const tPciFunction& function : root.functions) {
-        if (!function.bridge) {
+        if (!function.bridge || function.windowHidden) {
             continue;
         }
         const std::string name = formatPciAddress(function.address);
@@ -160,24 +160,38 @@ void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buse
     }
 }
 
-// The root bus a slot's bus belongs to: the one that claims it, else the
-// one whose range holds it, else the nearest below it in its segment.
+// The root bus a slot belongs to: the one its port is below; else the one
+// that claims its bus, else the one whose range holds it, else the nearest
+// below it in its segment.
 std::size_t placeSlot(const std::vector<tRootBusHeadroom>& roots, const std::vector<tBusSet>& claimed,
-                      const tPciSlot& slot) {
+                      const std::vector<const tTopologyRoot*>& topologyRoots, const tPciSlot& slot) {
+    if (slot.port) {
+        for (std::size_t i = 0; i < roots.size(); ++i) {
+            for (const tPciFunction& function : topologyRoots[i]->functions) {
+                if (function.address == *slot.port) {
+                    return i;
+                }
+            }
+        }
+    }
+    if (!slot.bus || *slot.bus > 0xff) {
+        return roots.size();
+    }
+    const std::uint32_t bus = *slot.bus;
     std::size_t byRange = roots.size();
     std::size_t below = roots.size();
     for (std::size_t i = 0; i < roots.size(); ++i) {
         const tRootBusHeadroom& root = roots[i];
-        if (root.segment != slot.segment || slot.bus > 0xff) {
+        if (root.segment != slot.segment) {
             continue;
         }
-        if (claimed[i].test(slot.bus)) {
+        if (claimed[i].test(bus)) {
             return i;
         }
-        if (root.range && slot.bus >= root.range->first && slot.bus <= root.range->last && byRange == roots.size()) {
+        if (root.range && bus >= root.range->first && bus <= root.range->last && byRange == roots.size()) {
             byRange = i;
         }
-        if (root.bus <= slot.bus) {
+        if (root.bus <= bus) {
             below = i;  // roots are in bus order: the last one wins
         }
     }
@@ -226,22 +240,26 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
     }
 
     for (const tPciSlot& slot : topology.slots) {
-        tSlotHeadroom placed{slot.name, slot.segment, slot.bus, std::nullopt, slot.hotplug, false, std::nullopt};
-        const std::size_t at = placeSlot(headroom.roots, claimedSets, slot);
+        tSlotHeadroom placed{slot.name, slot.segment, slot.bus, slot.port, slot.hotplug, false, std::nullopt, false};
+        const std::size_t at = placeSlot(headroom.roots, claimedSets, roots, slot);
         if (at == headroom.roots.size()) {
             headroom.unplacedSlots.push_back(std::move(placed));
             continue;
         }
         tRootBusHeadroom& root = headroom.roots[at];
         for (const tBridgeWindow& bridge : root.bridges) {
-            if (bridge.secondary == slot.bus) {
+            const bool drives = slot.port ? bridge.address == *slot.port : bridge.secondary == *slot.bus;
+            if (drives) {
                 placed.port = bridge.address;
+                placed.bus = bridge.secondary;
                 placed.window = bridge.subordinate - bridge.secondary + 1;
+                placed.windowInferred = bridge.inferred;
                 break;
             }
         }
         for (const tPciFunction& function : roots[at]->functions) {
-            placed.occupied = placed.occupied || function.address.bus == slot.bus;
+            placed.occupied = placed.occupied || (placed.bus && function.address.bus == *placed.bus) ||
+                              (slot.port && function.parent == slot.port);
         }
         root.slots.push_back(std::move(placed));
     }

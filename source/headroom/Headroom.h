@@ -47,11 +47,12 @@ struct tBridgeWindow {
 struct tSlotHeadroom {
     std::string name;
     std::uint32_t segment = 0;
-    std::uint32_t bus = 0;
+    std::optional<std::uint32_t> bus;
     std::optional<tPciAddress> port;  // the bridge whose secondary bus it is
-    bool hotplug = false;
-    bool occupied = false;            // a function sits on its bus
+    std::optional<bool> hotplug;
+    bool occupied = false;            // a function sits on its bus, or below its port
     std::optional<std::uint32_t> window;  // the port's subordinate - secondary + 1
+    bool windowInferred = false;          // the port's window is inferred: a lower bound
 };
 
 struct tRootBusHeadroom {

@@ -159,16 +159,19 @@ std::string countLines(const tRootBusHeadroom& root) {
 }
 
 std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
-    std::string line = "Slot " + printable(slot.name) + ": bus " + hex2(slot.bus) + ", ";
-    if (slot.port) {
-        line += "port " + formatPciAddress(*slot.port) + " (window of " +
+    std::string line = "Slot " + printable(slot.name) + ": " + (slot.bus ? "bus " + hex2(*slot.bus) : "bus unknown") +
+                       ", ";
+    if (slot.port && slot.window) {
+        line += "port " + formatPciAddress(*slot.port) + " (window of " + (slot.windowInferred ? "at least " : "") +
                 plural(*slot.window, "bus number", "bus numbers") + ")";
+    } else if (slot.port) {
+        line += "port " + formatPciAddress(*slot.port) + " (window not visible)";
     } else if (slot.bus == root.bus) {
         line += "on the root bus itself";
     } else {
         line += "no port found for it";
     }
-    line += slot.hotplug ? ", hot-plug" : ", not hot-plug";
+    line += !slot.hotplug ? ", hot-plug not known" : *slot.hotplug ? ", hot-plug" : ", not hot-plug";
     line += slot.occupied ? ", occupied." : ", empty.";
     return wrapped(line, "    ", "      ");
 }
@@ -185,7 +188,7 @@ std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed) {
         }
     }
     if (!root.problems.empty()) {
-        block += "  Problems (of the firmware or the kernel's view of it):\n";
+        block += "  Problems found:\n";
         for (const std::string& problem : root.problems) {
             block += wrapped(problem, "    - ", "      ");
         }
@@ -199,7 +202,8 @@ std::string advice(const tHeadroom& headroom) {
     const tRootBusHeadroom* bestRoot = nullptr;
     for (const tRootBusHeadroom& root : headroom.roots) {
         for (const tSlotHeadroom& slot : root.slots) {
-            if (slot.hotplug && !slot.occupied && slot.window && (!bestSlot || *slot.window > *bestSlot->window)) {
+            if (slot.hotplug.value_or(false) && !slot.occupied && slot.window &&
+                (!bestSlot || *slot.window > *bestSlot->window)) {
                 bestSlot = &slot;
                 slotRoot = &root;
             }
@@ -305,9 +309,9 @@ std::string jsonOptional(const std::optional<std::uint32_t>& value) {
 }
 
 std::string jsonSlot(const tSlotHeadroom& slot) {
-    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + std::to_string(slot.bus) + ", \"port\": " +
-           (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) +
-           ", \"hotplug\": " + (slot.hotplug ? "true" : "false") + ", \"occupied\": " +
+    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"port\": " +
+           (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) + ", \"hotplug\": " +
+           (!slot.hotplug ? "null" : *slot.hotplug ? "true" : "false") + ", \"occupied\": " +
            (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + "}";
 }
 
@@ -338,6 +342,7 @@ std::string jsonRoot(const tRootBusHeadroom& root) {
                              "\"}"
                        : std::string("null")) +
            ",\n";
+    out += in + "\"exact\": " + (root.exact ? "true" : "false") + ",\n";
     out += in + "\"claimed\": " + std::to_string(root.claimed) + ",\n";
     out += in + "\"buses\": " + std::to_string(root.buses) + ",\n";
     out += in + "\"reserved\": " + std::to_string(root.reserved) + ",\n";
@@ -368,7 +373,7 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
         view += "Slots on a bus of no root bus found:\n";
         for (const tSlotHeadroom& slot : headroom.unplacedSlots) {
             view += "  Slot " + printable(slot.name) + ": segment " + std::to_string(slot.segment) + ", bus " +
-                    hex2(slot.bus) + "\n";
+                    (slot.bus ? hex2(*slot.bus) : std::string("unknown")) + "\n";
         }
         view += "\n";
     }

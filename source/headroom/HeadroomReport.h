@@ -16,7 +16,8 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed);
 
 // {"format": "rootscope-headroom 1", "root_buses": [...]}: root buses in
 // (segment, bus) order, valid bridges in address order, slots in name
-// order; what fits no key of the format under "extra".
+// order; what fits no key of the format under "extra". "exact" is false
+// where claimed and buses are lower bounds and free an upper bound.
 std::string headroomJson(const tHeadroom& headroom);
 
 }  // namespace nROOTSCOPE_1_0

@@ -197,7 +197,7 @@ bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure)
         if (power == tRead::kFailed) {
             return false;
         }
-        topology.slots.push_back({name, address->domain, address->bus, power == tRead::kRead});
+        topology.slots.push_back({name, address->domain, address->bus, std::nullopt, power == tRead::kRead});
     }
     return true;
 }

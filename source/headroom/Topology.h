@@ -45,6 +45,9 @@ struct tPciFunction {
     // The window was worked out from the functions below the bridge, not
     // read: the secondary is exact, the subordinate only a lower bound.
     bool inferred = false;
+    // Nothing below the bridge shows its window (an empty port on Windows):
+    // its numbers, claimed or not, cannot be seen.
+    bool windowHidden = false;
 };
 
 struct tTopologyRoot {
@@ -57,8 +60,12 @@ struct tTopologyRoot {
 struct tPciSlot {
     std::string name;
     std::uint32_t segment = 0;
-    std::uint32_t bus = 0;  // the bus a card in the slot sits on
-    bool hotplug = false;
+    // The bus a card in the slot sits on; unknown where only the port that
+    // drives the slot is known, and its window is not visible.
+    std::optional<std::uint32_t> bus;
+    // The port that drives it, where the reader knows it without the bus.
+    std::optional<tPciAddress> port;
+    std::optional<bool> hotplug;  // unknown where the system does not say
 };
 
 struct tTopology {

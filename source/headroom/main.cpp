@@ -1,15 +1,34 @@
 // rootscope-headroom: how many PCI bus numbers each root bus of this machine
 // has left, and where the next expansion chassis should go.
+//
+// On Linux it reads sysfs (--sysroot: a copy of another machine's); on
+// Windows, SetupAPI and the configuration manager. Built as
+// rootscope-headroom-sim for the tests, it also takes --tree FIXTURE.json
+// and reads the simulated device tree of that fixture with the Windows
+// reader, which reaches the system only through the device-services seam.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
+#include <utility>
 
 #include "Headroom.h"
 #include "HeadroomReport.h"
+#include "WindowsTopologyReader.h"
+
+#if defined(_WIN32)
+#include "WindowsHeaders.h"
+#else
+#include <sys/stat.h>
+
 #include "LinuxTopologyReader.h"
+#endif
+
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+#include "Fixture.h"
+#include "SimulatedDeviceTree.h"
+#endif
 
 #ifndef ROOTSCOPE_VERSION
 #define ROOTSCOPE_VERSION "0"
@@ -21,33 +40,55 @@ constexpr int kExitRead = 0;
 constexpr int kExitUnreadable = 1;
 constexpr int kExitUsage = 2;
 
-// The help text; the manual page's synopsis and options say the same.
-constexpr const char kHelp[] =
-    "Usage: rootscope-headroom [--json] [--sysroot DIR]\n"
-    "       rootscope-headroom --help | --version\n"
-    "\n"
-    "Shows, for each PCI root bus of this machine, how many bus numbers its\n"
-    "range holds, how many the PCI tree claims (buses in use, and numbers\n"
-    "reserved for hot-plug below their ports), how many are free, and which\n"
-    "slot hangs from which root bus; then where to plug the next expansion\n"
-    "chassis.\n"
-    "\n"
-    "Options:\n"
-    "  --json         print one JSON object (format \"rootscope-headroom 1\")\n"
-    "                 instead of the view\n"
-    "  --sysroot DIR  read the machine laid out under DIR (DIR/sys, DIR/dev/kmsg,\n"
-    "                 DIR/proc/iomem) instead of this one\n"
-    "  --help         print this help and exit\n"
-    "  --version      print the version and exit\n"
-    "\n"
-    "Exit status: 0 when the machine was read, 1 when it could not be (one\n"
-    "line on standard error names what and why), 2 for a usage error.\n";
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+constexpr int kExitLeak = 3;  // a device set, handle or buffer still held
+constexpr const char kProgram[] = "rootscope-headroom-sim";
+#else
+constexpr const char kProgram[] = "rootscope-headroom";
+#endif
+
+#if defined(_WIN32)
+constexpr const char kSynopsis[] = "[--json]";
+#elif defined(ROOTSCOPE_HEADROOM_HARNESS)
+constexpr const char kSynopsis[] = "[--json] [--sysroot DIR | --tree FIXTURE]";
+#else
+constexpr const char kSynopsis[] = "[--json] [--sysroot DIR]";
+#endif
+
+// The help text of the Linux program is the manual page's synopsis and
+// options (tests/package checks that they agree).
+std::string helpText() {
+    std::string help = std::string("Usage: ") + kProgram + " " + kSynopsis + "\n" + "       " + kProgram +
+                       " --help | --version\n"
+                       "\n"
+                       "Shows, for each PCI root bus of this machine, how many bus numbers its\n"
+                       "range holds, how many the PCI tree claims (buses in use, and numbers\n"
+                       "reserved for hot-plug below their ports), how many are free, and which\n"
+                       "slot hangs from which root bus; then where to plug the next expansion\n"
+                       "chassis.\n"
+                       "\n"
+                       "Options:\n"
+                       "  --json         print one JSON object (format \"rootscope-headroom 1\")\n"
+                       "                 instead of the view\n";
+#if !defined(_WIN32)
+    help += "  --sysroot DIR  read the machine laid out under DIR (DIR/sys, DIR/dev/kmsg,\n"
+            "                 DIR/proc/iomem) instead of this one\n";
+#endif
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+    help += "  --tree FIXTURE read the simulated device tree of FIXTURE (JSON) as\n"
+            "                 Windows gives a device tree\n";
+#endif
+    help += "  --help         print this help and exit\n"
+            "  --version      print the version and exit\n"
+            "\n"
+            "Exit status: 0 when the machine was read, 1 when it could not be (one\n"
+            "line on standard error names what and why), 2 for a usage error.\n";
+    return help;
+}
 
 int usageError(const std::string& what) {
-    std::fprintf(stderr, "rootscope-headroom: %s\n", what.c_str());
-    std::fputs("Usage: rootscope-headroom [--json] [--sysroot DIR]\n"
-               "Try 'rootscope-headroom --help' for more information.\n",
-               stderr);
+    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    std::fprintf(stderr, "Usage: %s %s\nTry '%s --help' for more information.\n", kProgram, kSynopsis, kProgram);
     return kExitUsage;
 }
 
@@ -59,36 +100,63 @@ bool writeOut(const std::string& text) {
     const bool flushed = std::fflush(stdout) == 0;
     if (!written || !flushed || std::ferror(stdout)) {
         const int error = errno != 0 ? errno : EIO;
-        std::fprintf(stderr, "rootscope-headroom: cannot write the report: %s\n", std::strerror(error));
+        std::fprintf(stderr, "%s: cannot write the report: %s\n", kProgram, std::strerror(error));
         return false;
     }
     return true;
 }
 
-}  // namespace
+#if defined(_WIN32)
+// Started by a double click, the program is the only one on its console,
+// which closes with it: it waits for Enter so that the answer can be read.
+// From a prompt the shell shares the console and nothing waits.
+void holdConsoleIfAlone() {
+    DWORD processes[2];
+    if (::GetConsoleProcessList(processes, 2) == 1) {
+        std::fputs("\nPress Enter to close this window.\n", stdout);
+        std::fflush(stdout);
+        (void)std::fgetc(stdin);
+    }
+}
+#endif
 
-int main(int argc, char** argv) {
+struct tOptions {
     bool json = false;
-    std::string root = "/";
-    bool rootGiven = false;
+    std::string sysroot;
+    std::string tree;
+};
+
+// 0 to go on, else the exit code.
+int parse(int argc, char** argv, tOptions& options, bool& done) {
+    done = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
-        if (argument == "--help") {
-            return writeOut(kHelp) ? kExitRead : kExitUnreadable;
+        std::string* value = nullptr;
+#if !defined(_WIN32)
+        if (argument == "--sysroot") {
+            value = &options.sysroot;
         }
-        if (argument == "--version") {
-            return writeOut(std::string("rootscope-headroom ") + ROOTSCOPE_VERSION + "\n") ? kExitRead
-                                                                                          : kExitUnreadable;
+#endif
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+        if (argument == "--tree") {
+            value = &options.tree;
         }
-        if (argument == "--json" && !json) {
-            json = true;
-        } else if (argument == "--sysroot" && !rootGiven) {
-            if (i + 1 == argc) {
-                return usageError("--sysroot needs a directory");
+#endif
+        if (argument == "--help" || argument == "--version") {
+            done = true;
+            const bool written = writeOut(argument == "--help" ? helpText()
+                                                               : std::string(kProgram) + " " + ROOTSCOPE_VERSION +
+                                                                     "\n");
+            return written ? kExitRead : kExitUnreadable;
+        }
+        if (argument == "--json" && !options.json) {
+            options.json = true;
+        } else if (value != nullptr && value->empty()) {
+            if (i + 1 == argc || argv[i + 1][0] == '\0') {
+                return usageError(std::string(argument) + " needs a value");
             }
-            root = argv[++i];
-            rootGiven = true;
-        } else if (argument == "--json" || argument == "--sysroot") {
+            *value = argv[++i];
+        } else if (argument == "--json" || value != nullptr) {
             return usageError(std::string(argument) + " given twice");
         } else if (!argument.empty() && argument[0] == '-') {
             return usageError("unknown option " + std::string(argument));
@@ -96,19 +164,82 @@ int main(int argc, char** argv) {
             return usageError("unexpected argument " + std::string(argument));
         }
     }
-    struct stat info {};
-    if (rootGiven && (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-        return usageError(root + ": not a directory");
+    if (!options.sysroot.empty() && !options.tree.empty()) {
+        return usageError("--sysroot and --tree read different machines; give one");
     }
+    return kExitRead;
+}
 
-    nROOTSCOPE_1_0::tTopology topology;
-    nROOTSCOPE_1_0::tReadFailure failure;
-    if (!nROOTSCOPE_1_0::readLinuxTopology(root, topology, failure)) {
-        std::fprintf(stderr, "rootscope-headroom: cannot read %s\n", failure.describe().c_str());
+// Reads the machine the options name; the exit code of a failure, or 0.
+int readMachine(const tOptions& options, nROOTSCOPE_1_0::tTopology& topology) {
+    std::string failure;
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+    if (!options.tree.empty()) {
+        nROOTSCOPE_1_0::tSimTree tree;
+        if (!nROOTSCOPE_1_0::loadSimTree(options.tree, tree, failure)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, failure.c_str());
+            return kExitUsage;
+        }
+        nROOTSCOPE_1_0::tSimulatedDeviceTree services(std::move(tree));
+        bool read = false;
+        {
+            nROOTSCOPE_1_0::tEmulationScope scope(services);
+            read = nROOTSCOPE_1_0::readWindowsTopology(topology, failure);
+        }
+        if (const std::string leaks = services.leakReport(); !leaks.empty()) {
+            std::fprintf(stderr, "leak: %s\n", leaks.c_str());
+            return kExitLeak;
+        }
+        if (!read) {
+            std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
+            return kExitUnreadable;
+        }
+        return kExitRead;
+    }
+#endif
+#if defined(_WIN32)
+    (void)options;
+    if (!nROOTSCOPE_1_0::readWindowsTopology(topology, failure)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
         return kExitUnreadable;
     }
+#else
+    const std::string root = options.sysroot.empty() ? "/" : options.sysroot;
+    struct stat info {};
+    if (!options.sysroot.empty() && (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        return usageError(root + ": not a directory");
+    }
+    nROOTSCOPE_1_0::tReadFailure why;
+    if (!nROOTSCOPE_1_0::readLinuxTopology(root, topology, why)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, why.describe().c_str());
+        return kExitUnreadable;
+    }
+#endif
+    return kExitRead;
+}
+
+int run(int argc, char** argv) {
+    tOptions options;
+    bool done = false;
+    if (const int exitCode = parse(argc, argv, options, done); exitCode != kExitRead || done) {
+        return exitCode;
+    }
+    nROOTSCOPE_1_0::tTopology topology;
+    if (const int exitCode = readMachine(options, topology); exitCode != kExitRead) {
+        return exitCode;
+    }
     const nROOTSCOPE_1_0::tHeadroom headroom = nROOTSCOPE_1_0::analyseHeadroom(topology);
-    const std::string report = json ? nROOTSCOPE_1_0::headroomJson(headroom)
-                                    : nROOTSCOPE_1_0::headroomView(headroom, topology.kernelLogClosed);
+    const std::string report = options.json ? nROOTSCOPE_1_0::headroomJson(headroom)
+                                            : nROOTSCOPE_1_0::headroomView(headroom, topology.kernelLogClosed);
     return writeOut(report) ? kExitRead : kExitUnreadable;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int exitCode = run(argc, argv);
+#if defined(_WIN32)
+    holdConsoleIfAlone();
+#endif
+    return exitCode;
 }

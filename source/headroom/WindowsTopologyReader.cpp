@@ -1,0 +1,455 @@
+#include "WindowsTopologyReader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <map>
+#include <new>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "DevMgr.h"
+#include "DeviceServices.h"
+#include "StatusBlock.h"
+
+namespace nROOTSCOPE_1_0 {
+
+namespace {
+
+constexpr DWORD kNoSlot = 0xFFFFFFFFu;
+
+// Releases the device set on every path out of the reading.
+class tSetGuard {
+public:
+    explicit tSetGuard(HDEVINFO set) : set_(set) {}
+    ~tSetGuard() { deviceServices().SetupDiDestroyDeviceInfoList(set_); }
+    tSetGuard(const tSetGuard&) = delete;
+    tSetGuard& operator=(const tSetGuard&) = delete;
+
+private:
+    HDEVINFO set_;
+};
+
+std::string hexCode(unsigned long code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%lx", code);
+    return text;
+}
+
+// One node met on the walk, with what its properties said.
+struct tNode {
+    std::string id;
+    std::optional<DWORD> busNumber;
+    std::optional<DWORD> address;
+    std::optional<DWORD> uiNumber;
+    std::optional<ULONG> deviceType;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> descriptor;  // base and end, allocated or boot
+    std::optional<std::size_t> parentFunction;  // the nearest PCI function above, an index in the root's list
+};
+
+class tReader {
+public:
+    tReader(HDEVINFO set, tTopology& topology, std::string& failure)
+        : services_(deviceServices()), set_(set), topology_(topology), failure_(failure) {}
+
+    bool readMembers() {
+        for (DWORD index = 0;; ++index) {
+            SP_DEVINFO_DATA record;
+            std::memset(&record, 0, sizeof record);
+            record.cbSize = sizeof record;
+            if (!services_.SetupDiEnumDeviceInfo(set_, index, &record)) {
+                const DWORD error = services_.GetLastError();
+                if (error == static_cast<DWORD>(ERROR_NO_MORE_ITEMS)) {
+                    return true;
+                }
+                return fail("SetupDiEnumDeviceInfo failed at member " + std::to_string(index) + " (error " +
+                            std::to_string(error) + ")");
+            }
+            members_.emplace(record.DevInst, record);
+            order_.push_back(record.DevInst);
+        }
+    }
+
+    // The started root bridges, as the survey counts them, in its order.
+    bool readRoots() {
+        for (const char* pattern : {kPciRootBridgePattern, kPciExpressRootBridgePattern}) {
+            for (const DEVINST node : order_) {
+                char id[kInstanceIdBufferSize];
+                tStatusBlock scratch = makeStatusBlock();
+                readInstanceId(node, id, scratch);
+                if (scratch.isError() || !instanceIdMatches(id, sizeof id, pattern) || !isNodeStarted(node)) {
+                    continue;
+                }
+                if (!readRoot(node, id)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    bool fail(const std::string& what) {
+        failure_ = "the device database: " + what;
+        return false;
+    }
+
+    // The bus-number descriptor of a node's configuration of `kind`, as the
+    // survey's range reader reads it. False when the configuration could
+    // not be walked.
+    bool readDescriptor(DEVINST node, const std::string& id, ULONG kind,
+                        std::optional<std::pair<std::uint32_t, std::uint32_t>>& descriptor) {
+        std::int32_t low = -1;
+        std::int32_t high = -1;
+        tStatusBlock status = makeStatusBlock();
+        getBusNumberRange(node, low, high, kind, status);
+        if (status.isError()) {
+            return fail("the " + std::string(kind == BOOT_LOG_CONF ? "boot" : "allocated") + " configuration of " +
+                        id + " could not be read (" + std::to_string(status.code) + ")");
+        }
+        if (low >= 0 && high >= 0) {
+            descriptor.emplace(static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(high));
+        }
+        return true;
+    }
+
+    // A DWORD registry property; none when missing or of another type, and
+    // a problem noted when the call failed for another reason.
+    std::optional<DWORD> registryDword(SP_DEVINFO_DATA& record, DWORD property, const char* name,
+                                       const std::string& id) {
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD required = 0;
+        if (services_.SetupDiGetDeviceRegistryPropertyA(set_, &record, property, &type,
+                                                        reinterpret_cast<BYTE*>(&value), sizeof value, &required)) {
+            return type == REG_DWORD && required == sizeof value ? std::optional<DWORD>(value) : std::nullopt;
+        }
+        noteFailedProperty(name, id, {static_cast<DWORD>(ERROR_INVALID_DATA)});
+        return std::nullopt;
+    }
+
+    std::optional<ULONG> deviceType(SP_DEVINFO_DATA& record, const std::string& id) {
+        DEVPROPTYPE type = 0;
+        ULONG value = 0;
+        DWORD required = 0;
+        if (services_.SetupDiGetDevicePropertyW(set_, &record, &kPciDeviceTypeKey, &type,
+                                                reinterpret_cast<BYTE*>(&value), sizeof value, &required, 0)) {
+            return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
+                                                                             : std::nullopt;
+        }
+        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id, {static_cast<DWORD>(ERROR_NOT_FOUND)});
+        return std::nullopt;
+    }
+
+    // A property that is not set is simply unknown; any other failure is
+    // unknown too, but said, since it is no answer of the device's.
+    void noteFailedProperty(const char* name, const std::string& id, std::initializer_list<DWORD> missing) {
+        const DWORD error = services_.GetLastError();
+        if (std::find(missing.begin(), missing.end(), error) == missing.end()) {
+            problems_.push_back(id + ": " + name + " could not be read (error " + std::to_string(error) + ")");
+        }
+    }
+
+    // The next node of a tree call (a node's first child, a node's next
+    // sibling), or none.
+    bool tree(CONFIGRET (iDeviceServices::*call)(DEVINST*, DEVINST, ULONG), const char* name, DEVINST node,
+              std::optional<DEVINST>& next) {
+        DEVINST found = 0;
+        const CONFIGRET result = (services_.*call)(&found, node, 0);
+        if (result == CR_NO_SUCH_DEVNODE) {
+            next.reset();
+            return true;
+        }
+        if (result != CR_SUCCESS) {
+            return fail(std::string(name) + " failed (CONFIGRET " + hexCode(result) + ")");
+        }
+        next = found;
+        return true;
+    }
+
+    // The children of `node`, in the order the tree gives them. A chain of
+    // siblings longer than the set (a loop in a database gone wrong) is a
+    // tree that cannot be walked.
+    bool childrenOf(DEVINST node, std::vector<DEVINST>& children) {
+        children.clear();
+        std::optional<DEVINST> next;
+        if (!tree(&iDeviceServices::CM_Get_Child, "CM_Get_Child", node, next)) {
+            return false;
+        }
+        while (next) {
+            if (children.size() > members_.size()) {
+                return fail("a chain of CM_Get_Sibling does not end");
+            }
+            children.push_back(*next);
+            if (!tree(&iDeviceServices::CM_Get_Sibling, "CM_Get_Sibling", *next, next)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool readRoot(DEVINST rootNode, const std::string& rootId) {
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
+        if (!readDescriptor(rootNode, rootId, BOOT_LOG_CONF, range)) {
+            return false;
+        }
+        // Depth first from the root bridge; a node met twice (a loop in a
+        // database gone wrong) is not walked again.
+        struct tStep {
+            DEVINST node;
+            std::optional<std::size_t> parentFunction;
+        };
+        std::vector<tNode> functions;
+        std::vector<tStep> pending{{rootNode, std::nullopt}};
+        std::unordered_set<DEVINST> seen;
+        std::vector<DEVINST> children;
+        while (!pending.empty()) {
+            const tStep step = pending.back();
+            pending.pop_back();
+            if (!seen.insert(step.node).second) {
+                continue;
+            }
+            std::optional<std::size_t> parentFunction = step.parentFunction;
+            if (step.node != rootNode && !readNode(step.node, step.parentFunction, functions, parentFunction)) {
+                return false;
+            }
+            if (!childrenOf(step.node, children)) {
+                return false;
+            }
+            for (auto child = children.rbegin(); child != children.rend(); ++child) {
+                pending.push_back({*child, parentFunction});
+            }
+        }
+        addRoot(rootId, range, functions);
+        return true;
+    }
+
+    // Reads one node; a PCI function is added to `functions` and becomes
+    // the parent of what lies below it.
+    bool readNode(DEVINST node, std::optional<std::size_t> parentFunction, std::vector<tNode>& functions,
+                  std::optional<std::size_t>& below) {
+        char id[kInstanceIdBufferSize];
+        tStatusBlock scratch = makeStatusBlock();
+        readInstanceId(node, id, scratch);
+        if (scratch.isError()) {
+            problems_.push_back("a node below a root bridge: its instance ID could not be read, so it is left out");
+            return true;
+        }
+        if (!instanceIdMatches(id, sizeof id, "PCI\\*")) {
+            return true;  // no function: walked through
+        }
+        const auto member = members_.find(node);
+        if (member == members_.end()) {
+            problems_.push_back(std::string(id) + ": in the tree but not in the device set; left out");
+            return true;
+        }
+        tNode function;
+        function.id = id;
+        function.parentFunction = parentFunction;
+        SP_DEVINFO_DATA& record = member->second;
+        function.busNumber = registryDword(record, SPDRP_BUSNUMBER, "SPDRP_BUSNUMBER", function.id);
+        function.address = registryDword(record, SPDRP_ADDRESS, "SPDRP_ADDRESS", function.id);
+        function.uiNumber = registryDword(record, SPDRP_UI_NUMBER, "SPDRP_UI_NUMBER", function.id);
+        function.deviceType = deviceType(record, function.id);
+        if (!readDescriptor(node, function.id, ALLOC_LOG_CONF, function.descriptor)) {
+            return false;
+        }
+        if (!function.descriptor && !readDescriptor(node, function.id, BOOT_LOG_CONF, function.descriptor)) {
+            return false;
+        }
+        if (!function.busNumber || !function.address) {
+            problems_.push_back(function.id + ": no bus number or address, so it is left out");
+            return true;
+        }
+        below = functions.size();
+        functions.push_back(std::move(function));
+        return true;
+    }
+
+    void addRoot(const std::string& rootId, const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range,
+                 const std::vector<tNode>& nodes) {
+        tTopologyRoot root;
+        // SPDRP_BUSNUMBER carries the bus in its low 8 bits. That higher bits
+        // carry the segment is an assumption, from a comment in a widely used
+        // PCI tool's Windows back end; Microsoft's pages say only "the
+        // device's bus number". No machine with several segments has been
+        // seen here to confirm it.
+        if (!nodes.empty()) {
+            root.segment = (*nodes.front().busNumber >> 8) & 0xffffu;
+        }
+        if (range && (range->first > range->second || range->second > 0xffu)) {
+            char text[96];
+            std::snprintf(text, sizeof text, ": its boot configuration's range [%x, %x] is no bus range",
+                          static_cast<unsigned>(range->first), static_cast<unsigned>(range->second));
+            problems_.push_back(rootId + text);
+        } else if (range) {
+            root.bus = range->first;
+            root.range = tBusRange{range->first, range->second, tRangeOrigin::kBootConfiguration};
+        }
+        if (!root.range) {
+            // Without a range the root's bus is the one its functions sit on;
+            // without those too, nothing says which bus it is.
+            std::optional<std::uint32_t> bus;
+            for (const tNode& node : nodes) {
+                if (!node.parentFunction) {
+                    bus = std::min(bus.value_or(0xffu), *node.busNumber & 0xffu);
+                }
+            }
+            if (!bus) {
+                problems_.push_back(rootId + ": neither a bus-number range nor a function below it says which bus "
+                                             "it is, so it is left out");
+                return;
+            }
+            root.bus = *bus;
+            problems_.push_back(rootId + ": no bus-number range in its boot configuration");
+        }
+        for (const tNode& node : nodes) {
+            tPciFunction function;
+            function.address = {root.segment, *node.busNumber & 0xffu, (*node.address >> 16) & 0x1fu,
+                                *node.address & 0x7u};
+            if (node.parentFunction) {
+                const tNode& parent = nodes[*node.parentFunction];
+                function.parent = tPciAddress{root.segment, *parent.busNumber & 0xffu, (*parent.address >> 16) & 0x1fu,
+                                              *parent.address & 0x7u};
+            }
+            root.functions.push_back(function);
+        }
+        inferWindows(nodes, root);
+        addSlots(nodes, root);
+        std::sort(root.functions.begin(), root.functions.end(),
+                  [](const tPciFunction& a, const tPciFunction& b) { return a.address < b.address; });
+        topology_.roots.push_back(std::move(root));
+    }
+
+    // What the tree shows of each bridge's window, and where its descriptor
+    // may be believed.
+    void inferWindows(const std::vector<tNode>& nodes, tTopologyRoot& root) {
+        std::vector<std::vector<std::size_t>> children(nodes.size());
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i].parentFunction) {
+                children[*nodes[i].parentFunction].push_back(i);
+            }
+        }
+        // The highest bus below each function: its own bus at the least. A
+        // function comes after its parent in the list, so walking it
+        // backwards carries each maximum up.
+        std::vector<std::uint32_t> highest(nodes.size());
+        for (std::size_t i = nodes.size(); i-- > 0;) {
+            highest[i] = std::max(highest[i], *nodes[i].busNumber & 0xffu);
+            if (nodes[i].parentFunction) {
+                highest[*nodes[i].parentFunction] = std::max(highest[*nodes[i].parentFunction], highest[i]);
+            }
+        }
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const tNode& node = nodes[i];
+            const bool typed = node.deviceType && *node.deviceType >= kPciBridgeTypeFirst &&
+                               *node.deviceType <= kPciBridgeTypeLast;
+            if (!typed && children[i].empty()) {
+                continue;
+            }
+            tPciFunction& function = root.functions[i];
+            function.bridge = true;
+            if (children[i].empty()) {
+                function.windowHidden = true;  // an empty port: nothing below shows its numbers
+                continue;
+            }
+            std::uint32_t secondary = 0xffu;
+            std::uint32_t highestChild = 0;
+            for (const std::size_t child : children[i]) {
+                secondary = std::min(secondary, *nodes[child].busNumber & 0xffu);
+                highestChild = std::max(highestChild, *nodes[child].busNumber & 0xffu);
+            }
+            if (secondary != highestChild) {
+                problems_.push_back(node.id + ": the functions directly below it sit on different buses");
+            }
+            const std::uint32_t below = std::max(highest[i], secondary);
+            if (node.descriptor && node.descriptor->first == secondary && node.descriptor->second >= below &&
+                node.descriptor->second <= 0xffu) {
+                function.secondary = node.descriptor->first;
+                function.subordinate = node.descriptor->second;
+                continue;
+            }
+            if (node.descriptor) {
+                char text[96];
+                std::snprintf(text, sizeof text, ": its bus-number descriptor [%02x-%02x] disagrees with the tree",
+                              static_cast<unsigned>(node.descriptor->first & 0xffu),
+                              static_cast<unsigned>(node.descriptor->second & 0xffu));
+                problems_.push_back(node.id + text + ", so the tree's numbers are used");
+            }
+            function.secondary = secondary;
+            function.subordinate = below;
+            function.inferred = true;
+        }
+    }
+
+    // A function's UI number names the slot it sits in; a port's, the slot
+    // it drives, below it. Whether a slot is hot-plug is not visible.
+    void addSlots(const std::vector<tNode>& nodes, const tTopologyRoot& root) {
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            if (!nodes[i].uiNumber || *nodes[i].uiNumber == kNoSlot) {
+                continue;
+            }
+            const tPciFunction& function = root.functions[i];
+            tPciSlot slot{std::to_string(*nodes[i].uiNumber), root.segment, std::nullopt, std::nullopt, std::nullopt};
+            if (function.bridge) {
+                slot.port = function.address;
+            } else {
+                slot.bus = function.address.bus;
+                if (function.parent) {
+                    slot.port = function.parent;  // a card's slot is driven by the bridge above it
+                }
+            }
+            const bool known = std::any_of(topology_.slots.begin(), topology_.slots.end(), [&](const tPciSlot& other) {
+                return other.name == slot.name && other.segment == slot.segment && other.port == slot.port;
+            });
+            if (!known) {
+                topology_.slots.push_back(slot);
+            }
+        }
+    }
+
+public:
+    void finish() {
+        topology_.problems.insert(topology_.problems.end(), problems_.begin(), problems_.end());
+    }
+
+private:
+    iDeviceServices& services_;
+    HDEVINFO set_;
+    tTopology& topology_;
+    std::string& failure_;
+    std::unordered_map<DEVINST, SP_DEVINFO_DATA> members_;
+    std::vector<DEVINST> order_;
+    std::vector<std::string> problems_;
+};
+
+}  // namespace
+
+bool readWindowsTopology(tTopology& topology, std::string& failure) {
+    topology = tTopology{};
+    topology.exact = false;
+    try {
+        iDeviceServices& services = deviceServices();
+        const HDEVINFO set = services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+        if (set == INVALID_HANDLE_VALUE) {
+            failure = "the device database: SetupDiGetClassDevsA failed (error " +
+                      std::to_string(services.GetLastError()) + ")";
+            return false;
+        }
+        const tSetGuard guard(set);
+        tReader reader(set, topology, failure);
+        if (!reader.readMembers() || !reader.readRoots()) {
+            return false;
+        }
+        reader.finish();
+        return true;
+    } catch (const std::bad_alloc&) {
+        failure = "the device database: not enough memory to read it";
+        return false;
+    }
+}
+
+}  // namespace nROOTSCOPE_1_0

@@ -1,0 +1,21 @@
+# name, expected exit code
+# A laptop (the machine of headroom/laptop_thunderbolt as Windows shows it):
+# a root port, a Thunderbolt dock's switch, empty hot-plug ports.
+rootscope_headroom_tree(laptop_thunderbolt 0)
+rootscope_headroom_tree(two_root_server 0)
+# A bridge whose allocated bus-number descriptor agrees with the tree (used,
+# exact) and ones whose descriptors contradict it (ignored, noted).
+rootscope_headroom_tree(descriptor_agrees 0)
+rootscope_headroom_tree(descriptor_contradicts 0)
+# Properties missing: functions left out, a bridge known by its children
+# only, an empty bridge, root bridges without a usable range.
+rootscope_headroom_tree(missing_properties 0)
+# Each new call failing: a tree walk that fails cannot be read; a property
+# that fails is unknown and said.
+set(unreadable "^rootscope-headroom-sim: cannot read the device database: ")
+rootscope_headroom_tree(fail_child_fails 1 ERROR "${unreadable}CM_Get_Child failed \\(CONFIGRET 0x13\\)\n$")
+rootscope_headroom_tree(fail_sibling_fails 1 ERROR "${unreadable}CM_Get_Sibling failed \\(CONFIGRET 0x13\\)\n$")
+rootscope_headroom_tree(fail_allocated_configuration_fails 1
+    ERROR "${unreadable}the allocated configuration of PCI[^\n]* could not be read \\(-313569\\)\n$")
+rootscope_headroom_tree(fail_registry_property_fails 0)
+rootscope_headroom_tree(fail_device_property_fails 0)
