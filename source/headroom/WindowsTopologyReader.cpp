@@ -73,17 +73,26 @@ public:
         }
     }
 
-    // The started root bridges, as the survey counts them, in its order.
+    // The started root bridges, as the survey counts them, in its order. A
+    // node whose ID cannot be read is no root bridge the survey would see;
+    // it is said, since it might have been one.
     bool readRoots() {
+        std::vector<std::string> ids(order_.size());
+        for (std::size_t i = 0; i < order_.size(); ++i) {
+            char id[kInstanceIdBufferSize];
+            tStatusBlock scratch = makeStatusBlock();
+            readInstanceId(order_[i], id, scratch);
+            if (scratch.isError()) {
+                problems_.push_back("member " + std::to_string(i) + " of the device set: its instance ID could not "
+                                    "be read; were it a root bridge, its root bus is missing here");
+            } else {
+                ids[i] = id;
+            }
+        }
         for (const char* pattern : {kPciRootBridgePattern, kPciExpressRootBridgePattern}) {
-            for (const DEVINST node : order_) {
-                char id[kInstanceIdBufferSize];
-                tStatusBlock scratch = makeStatusBlock();
-                readInstanceId(node, id, scratch);
-                if (scratch.isError() || !instanceIdMatches(id, sizeof id, pattern) || !isNodeStarted(node)) {
-                    continue;
-                }
-                if (!readRoot(node, id)) {
+            for (std::size_t i = 0; i < order_.size(); ++i) {
+                if (!ids[i].empty() && instanceIdMatches(ids[i].c_str(), ids[i].size() + 1, pattern) &&
+                    isNodeStarted(order_[i]) && !readRoot(order_[i], ids[i])) {
                     return false;
                 }
             }
