@@ -39,6 +39,12 @@ std::string hexCode(unsigned long code) {
     return text;
 }
 
+// The bus of SPDRP_BUSNUMBER (its low 8 bits), and the PCI address of a
+// node whose bus number and address are known.
+std::uint32_t busOf(DWORD busNumber) {
+    return static_cast<std::uint32_t>(busNumber & 0xffu);
+}
+
 // One node met on the walk, with what its properties said.
 struct tNode {
     std::string id;
@@ -278,6 +284,12 @@ private:
         return true;
     }
 
+    // SPDRP_ADDRESS of a PCI function is (device << 16) | function.
+    static tPciAddress addressOf(const tNode& node, std::uint32_t segment) {
+        return {segment, busOf(*node.busNumber), static_cast<std::uint32_t>((*node.address >> 16) & 0x1fu),
+                static_cast<std::uint32_t>(*node.address & 0x7u)};
+    }
+
     void addRoot(const std::string& rootId, const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range,
                  const std::vector<tNode>& nodes) {
         tTopologyRoot root;
@@ -287,7 +299,7 @@ private:
         // device's bus number". No machine with several segments has been
         // seen here to confirm it.
         if (!nodes.empty()) {
-            root.segment = (*nodes.front().busNumber >> 8) & 0xffffu;
+            root.segment = static_cast<std::uint32_t>((*nodes.front().busNumber >> 8) & 0xffffu);
         }
         if (range && (range->first > range->second || range->second > 0xffu)) {
             char text[96];
@@ -304,7 +316,7 @@ private:
             std::optional<std::uint32_t> bus;
             for (const tNode& node : nodes) {
                 if (!node.parentFunction) {
-                    bus = std::min(bus.value_or(0xffu), *node.busNumber & 0xffu);
+                    bus = std::min(bus.value_or(0xffu), busOf(*node.busNumber));
                 }
             }
             if (!bus) {
@@ -317,12 +329,9 @@ private:
         }
         for (const tNode& node : nodes) {
             tPciFunction function;
-            function.address = {root.segment, *node.busNumber & 0xffu, (*node.address >> 16) & 0x1fu,
-                                *node.address & 0x7u};
+            function.address = addressOf(node, root.segment);
             if (node.parentFunction) {
-                const tNode& parent = nodes[*node.parentFunction];
-                function.parent = tPciAddress{root.segment, *parent.busNumber & 0xffu, (*parent.address >> 16) & 0x1fu,
-                                              *parent.address & 0x7u};
+                function.parent = addressOf(nodes[*node.parentFunction], root.segment);
             }
             root.functions.push_back(function);
         }
@@ -347,7 +356,7 @@ private:
         // backwards carries each maximum up.
         std::vector<std::uint32_t> highest(nodes.size());
         for (std::size_t i = nodes.size(); i-- > 0;) {
-            highest[i] = std::max(highest[i], *nodes[i].busNumber & 0xffu);
+            highest[i] = std::max(highest[i], busOf(*nodes[i].busNumber));
             if (nodes[i].parentFunction) {
                 highest[*nodes[i].parentFunction] = std::max(highest[*nodes[i].parentFunction], highest[i]);
             }
@@ -368,8 +377,8 @@ private:
             std::uint32_t secondary = 0xffu;
             std::uint32_t highestChild = 0;
             for (const std::size_t child : children[i]) {
-                secondary = std::min(secondary, *nodes[child].busNumber & 0xffu);
-                highestChild = std::max(highestChild, *nodes[child].busNumber & 0xffu);
+                secondary = std::min(secondary, busOf(*nodes[child].busNumber));
+                highestChild = std::max(highestChild, busOf(*nodes[child].busNumber));
             }
             if (secondary != highestChild) {
                 problems_.push_back(node.id + ": the functions directly below it sit on different buses");
