@@ -21,6 +21,15 @@ namespace {
 
 constexpr DWORD kNoSlot = 0xFFFFFFFFu;
 
+// The errors a property read leaves when the device has no such property:
+// ERROR_INVALID_DATA for a registry property and ERROR_NOT_FOUND for
+// another, as the SetupAPI pages say; Wine 8 leaves ERROR_FILE_NOT_FOUND,
+// or no new error at all (so the enumeration's ERROR_NO_MORE_ITEMS is
+// still there), as its test in tests/windows shows.
+constexpr std::initializer_list<DWORD> kPropertyNotSet = {
+    static_cast<DWORD>(ERROR_INVALID_DATA), static_cast<DWORD>(ERROR_NOT_FOUND),
+    static_cast<DWORD>(ERROR_FILE_NOT_FOUND), static_cast<DWORD>(ERROR_NO_MORE_ITEMS)};
+
 // Releases the device set on every path out of the reading.
 class tSetGuard {
 public:
@@ -142,7 +151,7 @@ private:
                                                         reinterpret_cast<BYTE*>(&value), sizeof value, &required)) {
             return type == REG_DWORD && required == sizeof value ? std::optional<DWORD>(value) : std::nullopt;
         }
-        noteFailedProperty(name, id, {static_cast<DWORD>(ERROR_INVALID_DATA)});
+        noteFailedProperty(name, id, kPropertyNotSet);
         return std::nullopt;
     }
 
@@ -155,13 +164,14 @@ private:
             return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
                                                                              : std::nullopt;
         }
-        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id, {static_cast<DWORD>(ERROR_NOT_FOUND)});
+        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id, kPropertyNotSet);
         return std::nullopt;
     }
 
     // A property that is not set is simply unknown; any other failure is
     // unknown too, but said, since it is no answer of the device's.
     void noteFailedProperty(const char* name, const std::string& id, std::initializer_list<DWORD> missing) {
+        // (A list, not one code: see kPropertyNotSet.)
         const DWORD error = services_.GetLastError();
         if (std::find(missing.begin(), missing.end(), error) == missing.end()) {
             problems_.push_back(id + ": " + name + " could not be read (error " + std::to_string(error) + ")");
