@@ -13,8 +13,11 @@ whether the firmware limited the range of bus numbers a root bus may hand out.
 rootscope counts the running PCI and PCI Express root bridges, reads each
 one's firmware-assigned bus-number range from sysfs, the kernel log and
 /proc/iomem, and prints a plain-text report.")
-set(CPACK_PACKAGE_CONTACT "Kestova Rootscope Maintainers <rootscope@kestova.com>"
+# A cache entry of its own: a build tree configured when the maintainer was
+# a bare name keeps its CPACK_PACKAGE_CONTACT entry, which this shadows.
+set(ROOTSCOPE_PACKAGE_MAINTAINER "Kestova Rootscope Maintainers <rootscope@kestova.com>"
     CACHE STRING "Maintainer named in the packages, as: name <address>")
+set(CPACK_PACKAGE_CONTACT "${ROOTSCOPE_PACKAGE_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
