@@ -2,71 +2,19 @@
 // each run must end with the normal report and exit 0, or with the error
 // result and exit 1; never abort, and leave nothing allocated or open.
 //
-// This program replaces operator new, so it is a program of its own.
+// This program replaces operator new (FailingAllocator.cpp), so it is a
+// program of its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 
+#include "FailingAllocator.h"
 #include "LinuxHostReader.h"
 #include "OpenDescriptors.h"
 #include "RootBusSurvey.h"
 #include "SimulatedDeviceTree.h"
-
-namespace {
-
-// Allocation number `gFailAt` (counting from 1 while armed) fails.
-bool gArmed = false;
-std::uint64_t gAllocations = 0;
-std::uint64_t gFailAt = 0;
-std::int64_t gLive = 0;
-
-void* allocate(std::size_t size) {
-    if (gArmed && ++gAllocations == gFailAt) {
-        return nullptr;
-    }
-    void* block = std::malloc(size != 0 ? size : 1);
-    gLive += block != nullptr ? 1 : 0;
-    return block;
-}
-
-void release(void* block) {
-    gLive -= block != nullptr ? 1 : 0;
-    std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* block = allocate(size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void operator delete(void* block) noexcept {
-    release(block);
-}
-void operator delete[](void* block) noexcept {
-    release(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    release(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    release(block);
-}
 
 namespace nROOTSCOPE_1_0 {
 namespace {
@@ -78,20 +26,20 @@ struct tRun {
 };
 
 // One survey of the sysroot, its report read back from a scratch file. With
-// `armed`, allocation number gFailAt of the survey fails.
+// `armed`, allocation number gAllocationCounters.failAt of the survey fails.
 tRun survey(const std::string& root, std::FILE* scratch, bool armed) {
     std::rewind(scratch);
     tRun run;
-    const std::int64_t live = gLive;
+    const std::int64_t live = gAllocationCounters.live;
     {
         tLinuxHostDeviceServices services(root);
         tEmulationScope scope(services);
-        gAllocations = 0;
-        gArmed = armed;
+        gAllocationCounters.allocations = 0;
+        gAllocationCounters.armed = armed;
         run.exitCode = runRootBusSurvey(scratch, nullptr);
-        gArmed = false;
+        gAllocationCounters.armed = false;
     }
-    run.blocksLeft = gLive - live;
+    run.blocksLeft = gAllocationCounters.live - live;
     const long length = std::ftell(scratch);
     run.report.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
     std::rewind(scratch);
@@ -110,13 +58,13 @@ TEST_P(AllocationFailure, EveryAllocationOfAHostScanFailedInTurn) {
 
     const int descriptors = openDescriptors();
     std::uint64_t failures = 0;
-    for (gFailAt = 1;; ++gFailAt) {
+    for (gAllocationCounters.failAt = 1;; ++gAllocationCounters.failAt) {
         const tRun run = survey(root, scratch, true);
-        if (gAllocations < gFailAt) {
+        if (gAllocationCounters.allocations < gAllocationCounters.failAt) {
             break;  // the run made fewer allocations: every one has failed once
         }
         ++failures;
-        const std::string where = "allocation " + std::to_string(gFailAt) + "\n" + run.report;
+        const std::string where = "allocation " + std::to_string(gAllocationCounters.failAt) + "\n" + run.report;
         if (run.exitCode == 0) {
             EXPECT_EQ(run.report, clean.report) << where;
         } else {

@@ -9,8 +9,9 @@ required=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
 required+=(libbenchmark-dev)
 # Used by tests that show as skipped without them: the Windows build (cross
 # compiler, GoogleTest sources, Wine to run it), the listing of the Windows
-# package, valgrind, and the fuzzers (clang with its libFuzzer runtime).
-optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip valgrind clang libclang-rt-14-dev)
+# package, Debian's package checker, valgrind, and the fuzzers (clang with
+# its libFuzzer runtime).
+optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip lintian valgrind clang libclang-rt-14-dev)
 
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do

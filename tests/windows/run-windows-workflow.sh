@@ -1,12 +1,18 @@
 #!/bin/sh
 # Cross-builds rootscope.exe and the Windows checks (tests/windows) with
-# MinGW-w64 and runs the checks under Wine: the "windows" workflow preset, in
-# the same source tree (build tree build/mingw). Exits with 77, which CTest reports as skipped, when the
-# cross compiler or Wine is missing.
-# Usage: run-windows-workflow.sh CMAKE SOURCE_DIR
+# MinGW-w64, runs the checks under Wine and makes the ZIP: the steps of the
+# "windows" workflow preset, but in a cross tree of the calling build tree's
+# own (BUILD_DIR/mingw, the ZIP in BUILD_DIR/mingw/packages). Nothing is
+# written to the source tree, which may be read-only, and two build trees of
+# one checkout never share a cross tree. Exits with 77, which CTest reports
+# as skipped, when the cross compiler or Wine is missing.
+# Usage: run-windows-workflow.sh CMAKE CTEST CPACK SOURCE_DIR BUILD_DIR
 set -u
 cmake=$1
-source_dir=$2
+ctest=$2
+cpack=$3
+source_dir=$4
+tree=$5/mingw
 
 missing=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 ||
@@ -19,5 +25,13 @@ if [ -n "$missing" ]; then
     exit 77
 fi
 
+# The configure preset gives the toolchain, generator and cache; -B puts its
+# tree here instead of the preset's <source>/build/mingw. The build, test and
+# package presets would each write into that directory, so their settings
+# (two jobs, output on failure, no tests is an error, the ZIP generator) are
+# given here directly.
 cd "$source_dir" || exit 1
-exec "$cmake" --workflow --preset windows
+"$cmake" --preset mingw -B "$tree" || exit 1
+"$cmake" --build "$tree" -j2 || exit 1
+"$ctest" --test-dir "$tree" -j2 --output-on-failure --no-tests=error || exit 1
+"$cpack" --config "$tree/CPackConfig.cmake" -G ZIP -B "$tree/packages" || exit 1
