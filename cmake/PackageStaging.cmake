@@ -3,10 +3,10 @@
 # - every directory has mode 0755. An install creates directories with
 #   CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS less the umask, so a builder
 #   whose umask is 077 would otherwise ship directories nobody else may read;
-# - the programs lose the compiler's identification (.comment) and the
-#   .note section, which CPack's strip keeps: CPACK_ROOTSCOPE_STRIP is the
-#   strip program and CPACK_ROOTSCOPE_BINDIR the programs' directory under
-#   the installation prefix.
+# - the compiled programs lose the compiler's identification (.comment)
+#   and the .note section, which CPack's strip keeps: CPACK_ROOTSCOPE_STRIP
+#   is the strip program and CPACK_ROOTSCOPE_BINDIR the programs' directory
+#   under the installation prefix.
 cmake_policy(VERSION 3.25)
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 
@@ -25,6 +25,11 @@ if(NOT programs)
     message(FATAL_ERROR "no programs in ${root}${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_ROOTSCOPE_BINDIR}")
 endif()
 foreach(program IN LISTS programs)
+    # A script (rootscope-capture) has nothing to strip.
+    file(READ "${program}" magic LIMIT 4 HEX)
+    if(NOT magic STREQUAL "7f454c46")
+        continue()
+    endif()
     execute_process(COMMAND "${CPACK_ROOTSCOPE_STRIP}" --remove-section=.comment --remove-section=.note "${program}"
         RESULT_VARIABLE exit_code
         ERROR_VARIABLE error)

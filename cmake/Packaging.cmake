@@ -12,7 +12,10 @@ it can give: whether the PCI tree hangs from more than one root bus, and
 whether the firmware limited the range of bus numbers a root bus may hand out.
 rootscope counts the running PCI and PCI Express root bridges, reads each
 one's firmware-assigned bus-number range from sysfs, the kernel log and
-/proc/iomem, and prints a plain-text report.")
+/proc/iomem, and prints a plain-text report. rootscope-headroom shows how
+many of each root bus's numbers the PCI tree claims and how many are left,
+and which slot the next chassis should go into; rootscope-capture copies
+what both read of a machine, for a bug report.")
 # A cache entry of its own: a build tree configured when the maintainer was
 # a bare name keeps its CPACK_PACKAGE_CONTACT entry, which this shadows.
 set(ROOTSCOPE_PACKAGE_MAINTAINER "Kestova Rootscope Maintainers <rootscope@kestova.com>"
