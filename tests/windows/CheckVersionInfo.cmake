@@ -1,6 +1,7 @@
 # Reads PROGRAM's version block with READER (under EMULATOR when set) and
-# checks every field: the file description must be the title of the banner
-# in BANNER (a report of rootscope), the versions must be VERSION.
+# checks every field: the file description must be DESCRIPTION, or with
+# BANNER the title of the banner in that report of rootscope; the internal
+# name NAME; the versions VERSION.
 cmake_policy(VERSION 3.25)
 set(command ${READER} ${PROGRAM})
 if(EMULATOR)
@@ -15,9 +16,12 @@ if(NOT exit_code STREQUAL "0" OR NOT errors STREQUAL "")
     message(FATAL_ERROR "reading the version block failed (exit code ${exit_code}):\n${errors}${output}")
 endif()
 
-file(STRINGS ${BANNER} banner_lines REGEX "^===.*===$")
-list(GET banner_lines 0 title_line)
-string(REGEX REPLACE "^===(.*)===$" "\\1" title "${title_line}")
+set(title "${DESCRIPTION}")
+if(DEFINED BANNER)
+    file(STRINGS ${BANNER} banner_lines REGEX "^===.*===$")
+    list(GET banner_lines 0 title_line)
+    string(REGEX REPLACE "^===(.*)===$" "\\1" title "${title_line}")
+endif()
 
 set(expected
     "FixedFileVersion=${VERSION}.0"
@@ -27,8 +31,8 @@ set(expected
     "CompanyName=Kestova"
     "FileDescription=${title}"
     "FileVersion=${VERSION}"
-    "InternalName=rootscope"
-    "OriginalFilename=rootscope.exe"
+    "InternalName=${NAME}"
+    "OriginalFilename=${NAME}.exe"
     "ProductName=Rootscope"
     "ProductVersion=${VERSION}")
 string(REPLACE ";" "\n" expected "${expected}")
