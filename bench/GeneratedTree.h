@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Linux benchmarks share: a directory of generated files standing
 // for a machine, and a check that a survey of it reads what was made.
 #pragma once

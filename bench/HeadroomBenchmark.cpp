@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rootscope-headroom's reading and analysis over generated sysroots of
 // 1,000 and 10,000 PCI functions (headroom/sysfs/N): its cost per function
 // must not grow with the tree.

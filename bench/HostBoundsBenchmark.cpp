@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The survey over the Linux host services at the bounds the reader takes:
 // 65,536 ACPI entries, every one a started root bridge (256 domains of 256
 // root buses each), with a kernel log of nearly 8 MiB that announces each

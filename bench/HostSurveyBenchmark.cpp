@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The survey over the Linux host services, on generated sysroots of 1,000
 // and 10,000 ACPI device entries.
 //

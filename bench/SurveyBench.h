@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmarks of the survey share: a sink for the report, a check
 // that a survey gives the report it should, and the per-node counter
 // bench/scaling.py reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole survey over simulated device trees of 1,000, 10,000 and 100,000
 // nodes: one started PCI Express root bridge among unrelated nodes. The
 // survey walks every node the same number of times whatever the tree's size,

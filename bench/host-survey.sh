@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A program of ours against lspci, which reads the same PCI tree, on this
 # machine: wall time (median of RUNS runs each, side by side in one
 # hyperfine session) and peak resident memory (median of RUNS runs each

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Time per node from the benchmark suite's JSON output, and its growth.
 
 Usage: bench/scaling.py RESULTS.json

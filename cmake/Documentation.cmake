@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The documentation installed beside the programs outside Windows: manual
 # pages and the Debian package's changelog. Both are compressed as Debian
 # wants them: gzip at its best, with no file name or time stamp in the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack over its staging tree of the Debian package before it packs
 # it, to leave what Debian's own packaging tools would leave:
 # - every directory has mode 0755. An install creates directories with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Packages of what `cmake --install` installs: a ZIP for Windows, a Debian
 # package elsewhere. Make them with `cpack` in a build tree, or with the
 # package presets.

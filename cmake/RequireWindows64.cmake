@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # rootscope.exe is a 64-bit program. On 64-bit Windows the configuration
 # manager answers a 32-bit program's log-configuration and resource-descriptor
 # calls with CR_CALL_NOT_IMPLEMENTED, so a 32-bit build could read no

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Warnings on for the project's own targets, as errors unless turned off.
 function(rootscope_warnings target)
     if(MSVC)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A cross build for Windows runs its programs (tests, golden runs) under
 # Wine, through a wrapper that gives this build tree a Wine prefix of its own.
 # Without Wine the programs are still built, and the tests that would run

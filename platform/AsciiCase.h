@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Letter case as device IDs and kernel texts use it: ASCII only, so no byte
 // above 0x7F ever folds onto a letter, whatever the locale.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DeviceServices.h"
 
 namespace nROOTSCOPE_1_0 {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one seam between the survey and the operating system's device database.
 //
 // The survey calls exactly these operations, named and typed as the Windows

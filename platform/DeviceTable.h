@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device database held in memory: what the Linux reader makes of a
 // machine and what a fixture describes, served to the survey by the
 // emulated configuration manager (EmulatedConfigManager.h) as Windows

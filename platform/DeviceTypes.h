@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Types and constants of the Windows device-installation (SetupAPI) and
 // configuration-manager services. On Windows they come from the SDK headers;
 // elsewhere this header defines the same names with the same sizes, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device database held in memory and served through the device-services
 // seam the way SetupAPI and the configuration manager serve Windows' own.
 // The Linux host fills one from what the kernel publishes; the test harness

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The allocation wrapper: heap buffers that report exhaustion into the
 // caller's status block instead of throwing.
 #pragma once

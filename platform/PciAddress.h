@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A PCI function's address: segment (domain), bus, device and function, as
 // Linux names a function's directory ("0000:00:1c.0") and as Windows gives
 // a device's bus number and address.

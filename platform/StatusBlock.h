@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status record every device operation reports into.
 //
 // One signed code (0 success, < 0 error, > 0 warning) plus the place where it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer's trace facility: an abstract trace destination, the
 // destination that writes to the debugger output, and the process-wide trace
 // object bound to it.

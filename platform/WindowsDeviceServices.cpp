@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real device database: SetupAPI and the configuration manager.
 #include "DeviceServices.h"
 

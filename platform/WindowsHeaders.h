@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // <windows.h> the one way this program includes it: without the rarely used
 // parts, and without the min/max macros that break the standard library.
 #pragma once

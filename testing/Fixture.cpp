@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Fixture.h"
 
 #include <cstddef>

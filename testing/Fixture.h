@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device-tree fixtures for the simulated device database, as JSON.
 #pragma once
 

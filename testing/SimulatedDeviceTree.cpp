@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SimulatedDeviceTree.h"
 
 #include <cstring>

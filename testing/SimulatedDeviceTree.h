@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated device database for tests and the harness: the emulated
 // configuration manager over a tree whose every call can be made to fail.
 //

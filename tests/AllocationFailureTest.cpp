@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation of a survey over the Linux host reader failed in turn:
 // each run must end with the normal report and exit 0, or with the error
 // result and exit 1; never abort, and leave nothing allocated or open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device walk, instance-ID matching and the bus-number range reader,
 // over the simulated device tree.
 #include <gtest/gtest.h>

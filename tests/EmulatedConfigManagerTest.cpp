@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated configuration manager: answers and errors as the Windows
 // services give them, and one database read for every set.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacement operator new and delete for the allocation-failure test: every
 // allocation is counted, and the one the counters name fails. See
 // FailingAllocator.h for why these are out of line.

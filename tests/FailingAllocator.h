@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The counters of the replacement operator new and delete that
 // FailingAllocator.cpp gives the allocation-failure test program.
 //

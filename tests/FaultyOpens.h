@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens that fail on purpose, for the readers of a Linux machine: through
 // the file calls the readers use (Sysroot.h), open number N, or every open
 // of a path ending in a given text, fails with a given error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test harness itself: fixtures are read strictly, and the simulated
 // tree really does catch what a survey leaves held or misuses.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headroom analysis as a table of small topologies, the two programs'
 // agreement on every sysroot golden, and what the views say where the
 // goldens cannot reach.

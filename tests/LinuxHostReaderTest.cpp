@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux host reader over the golden sysroots and in a hostile
 // environment: what it makes of a machine, and when it must give up.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many file descriptors this process holds, so a test can prove that a
 // failed read left none open (Linux: one entry per descriptor in /proc).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report reaches its stream before the wait for Enter, and a report that
 // cannot be written is never a success: the run exits with 1 and says why in
 // one line on standard error, whatever the survey found.

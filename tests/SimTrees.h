@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small builders for simulated device trees, shared by the tests.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, from Debian's packages, what building and testing rootscope needs
 # and the machine lacks. Run as root or with sudo available.
 set -euo pipefail

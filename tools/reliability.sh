@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The reliability checks, run by CI after the main workflow:
 #   1. the whole test suite (fault sweep and random fault runs included)
 #      built with AddressSanitizer and UndefinedBehaviorSanitizer, less the

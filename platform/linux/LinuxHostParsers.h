@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pure readers of the texts the Linux kernel publishes about PCI root
 // bridges: sysfs attribute values and names, kernel-log records and
 // /proc/iomem lines. They take text and return values; they touch no files,

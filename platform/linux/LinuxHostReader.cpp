@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LinuxHostReader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device database of the Linux machine this runs on, read from what the
 // kernel publishes; ACPI device nodes stand for the Windows device nodes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "RootBusRanges.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bus-number range of each root bus, as the Linux kernel published it:
 // one rule for every program that reports one, so that they never disagree.
 //

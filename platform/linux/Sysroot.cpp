@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Sysroot.h"
 
 #include <dirent.h>

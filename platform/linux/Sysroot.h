@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A directory tree read as a closed world: this machine's own "/", or a copy
 // of one (a test fixture, another machine's capture). Every path, and every
 // symbolic link met on the way, is resolved beneath the root: an absolute

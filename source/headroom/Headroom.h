@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many bus numbers each root bus has left: a pure function of the
 // topology.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HeadroomReport.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What rootscope-headroom prints: the view a person reads and the JSON
 // document for scripts and fleet inventories.
 #pragma once

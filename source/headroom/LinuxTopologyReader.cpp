@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LinuxTopologyReader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PCI topology of a Linux machine, from what sysfs gives any user:
 //
 // - root buses: every host bridge "pciDDDD:BB" at the top of sys/devices,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PCI topology of a machine as a reader found it: its root buses with
 // their ranges, the PCI functions below each, which of them are bridges and
 // with what bus-number window, and the slots. The Linux reader (sysfs) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "WindowsTopologyReader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PCI topology as Windows gives it to an ordinary program, through the
 // device-services seam (SetupAPI and the configuration manager; in tests
 // and on Linux, a simulated tree):

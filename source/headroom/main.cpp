@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rootscope-headroom: how many PCI bus numbers each root bus of this machine
 // has left, and where the next expansion chassis should go.
 //

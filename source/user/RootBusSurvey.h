@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The root-bus survey: the passes over the root bridges and every line of
 // the report.
 #pragma once

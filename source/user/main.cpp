@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rootscope: tells whether this PC's PCI tree can take more expansion
 // chassis. Arguments are ignored; the report goes to standard output.
 #include <cstdio>

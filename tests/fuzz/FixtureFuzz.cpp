@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture loader over arbitrary text, and, for every text it accepts,
 // the whole survey over the tree it describes: each run must pass every
 // check the fault sweeps apply (nothing leaked, a well-formed report, the

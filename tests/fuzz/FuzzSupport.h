@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz targets of the Linux host parsers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instance-ID matcher over arbitrary IDs and patterns. The ID lies in a
 // buffer of exactly its capacity with no terminator, so any read past the
 // capacity is caught by the address sanitizer.

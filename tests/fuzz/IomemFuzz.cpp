@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /proc/iomem reader over arbitrary bytes, taken as the file's lines:
 // the configuration-window line parser, then the choice of each root bus's
 // end among the windows found, with a root bus at the start of every window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel-log readers over arbitrary bytes, taken as the contents of a
 // kernel log one record per line: the record-prefix reader, the root-bridge
 // announcement parser (on each record's text and on each raw line), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The readers of what sysfs says of a PCI tree, over arbitrary bytes taken
 // as lines: each line is read as a bus-number attribute, a slot address, a
 // function's address and the first bytes of a configuration space.

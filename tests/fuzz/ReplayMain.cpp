@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target's entry point once over every file it is given, or
 // every file in the directories it is given: the seed corpus and each input
 // that once crashed. Builds without libFuzzer keep them as regression tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sysfs attribute value readers and the instance-ID rule over arbitrary
 // bytes: hid, uid, status and path values as a file might hold them, and an
 // entry name, each parsed from a heap block of exactly its size.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzes one target for a bounded time and reports how many inputs it ran.
 #
 #   run-fuzzer.sh NAME FUZZER SECONDS WORK_DIR SEED_DIR...

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs one golden case: rootscope-sim MODE INPUT SIM_ARGS with standard input
 # at end of file; the report must equal EXPECTED (after folding CRLF), the exit code
 # EXPECTED_EXIT, and standard error must be empty (a leak would show there)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes a kernel log of RECORDS records to standard output, as a fixture's
 # dev/kmsg: "level,sequence,timestamp,-;text" lines, some with continuation
 # lines, and among them decoys that name a root bridge but differ from

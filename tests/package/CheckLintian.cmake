@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs lintian, Debian's package checker, over the one Debian package in
 # OUT with LINTIAN: any error (E:) or warning (W:) fails, and so does a
 # lintian that cannot check the package. Informational tags are printed.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks that a program's help text and its manual page list the same
 # options. PROGRAM run with OPTION must exit with 0 and print the help; PAGE
 # is the page's roff source.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Makes the GENERATOR package of a build tree with CPACK and CONFIG into OUT
 # and lists it with LISTER (unzip or dpkg-deb): its files must be EXPECTED,
 # no more and no fewer, under the package's top directory for a ZIP; a

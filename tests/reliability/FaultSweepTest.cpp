@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every call of a survey run made to fail, one at a time, with every failure
 // that call can report: the run must still finish with a well-formed report,
 // release everything, and come to the result the failure calls for.

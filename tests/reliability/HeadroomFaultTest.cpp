@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every call rootscope-headroom's Windows reader makes, made to fail in turn
 // with every failure that call can report: the reading either fails and
 // says what, or succeeds with what it could read; nothing is ever left

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many random trees, each run clean and then with several faults at once,
 // all held to the invariants of every survey run. Seeded and reproducible:
 // ROOTSCOPE_RANDOM_SEED picks the seed, ROOTSCOPE_RANDOM_RUNS the count,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a survey report back into its parts, refusing anything that leaves
 // the fixed sequence: banner, one summary block, details header, details
 // blocks, the closing blank lines and the result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report checker must accept every shape the survey can print and
 // refuse reports that leave the fixed sequence, or the sweeps prove nothing.
 #include <gtest/gtest.h>

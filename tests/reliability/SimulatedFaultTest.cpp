@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated tree's call numbering and fault plan: numbers run over
 // service calls and allocations alike, a planned failure hits exactly its
 // call, and a failed call leaves nothing a caller could rely on.

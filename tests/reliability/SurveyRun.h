@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One survey run over a simulated tree with planned faults, and the checks
 // every such run must pass whatever failed in it.
 #pragma once

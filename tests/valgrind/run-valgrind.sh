@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one program under valgrind's memcheck with standard input at its end.
 #
 #   run-valgrind.sh EXPECTED_EXIT EXPECTED_REPORT WORK_PREFIX PROGRAM [ARGS...]

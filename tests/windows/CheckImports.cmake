@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # PROGRAM must be a 64-bit console program that imports only DLLs every
 # Windows installation has: the C++ and GCC runtimes linked in, not beside it.
 # The configuration-manager calls may resolve to SETUPAPI.dll, which exports

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads PROGRAM's version block with READER (under EMULATOR when set) and
 # checks every field: the file description must be DESCRIPTION, or with
 # BANNER the title of the banner in that report of rootscope; the internal

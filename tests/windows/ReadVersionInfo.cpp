@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the version block of a Windows executable as Windows itself reads
 // it, one "name=value" line per field, for the tests to compare.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walk over the machine's real device database, through the platform's
 // own SetupAPI and configuration-manager services (under Wine, Wine's).
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Cross-builds rootscope.exe and the Windows checks (tests/windows) with
 # MinGW-w64, runs the checks under Wine and makes the ZIP: the steps of the
 # "windows" workflow preset, but in a cross tree of the calling build tree's

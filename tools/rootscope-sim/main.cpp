@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rootscope-sim: runs the very survey of rootscope over a simulated device
 // tree read from a fixture (--tree), or over the Linux host reader rooted at
 // a directory laid out like a machine's /sys, /dev and /proc (--sysroot),

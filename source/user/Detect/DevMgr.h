@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device-configuration access: the walk over every device node with
 // instance-ID matching, and the reader of a node's boot bus-number range.
 #pragma once
