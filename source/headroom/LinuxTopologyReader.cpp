@@ -142,7 +142,8 @@ bool readFunction(const tSysroot& root, const tSysDir& devices, const std::strin
     const std::vector<std::string_view> parts = components(real);
     std::optional<tRootBus> host;
     std::optional<tPciAddress> parent;
-    for (std::size_t i = parts.size() - 1; i-- > 0 && !host;) {
+    // (A link to the root itself has no components: no host bridge.)
+    for (std::size_t i = parts.empty() ? 0 : parts.size() - 1; i-- > 0 && !host;) {
         host = parseHostBridgeName(parts[i]);
         if (!host && !parent) {
             parent = parsePciAddress(parts[i]);

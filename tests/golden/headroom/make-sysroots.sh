@@ -197,10 +197,12 @@ function_at pci0000:00 0000:00:1c.3 0x060400 1 300
 function_at pci0000:00 0000:00:1d.0 0x060400 1 1
 function_at pci0000:00 0000:00:1d.1 0x060400 1 1
 function_at pci0000:00 0000:09:00.0 0x020000
-# An entry whose link loops, and one whose directory lies outside every
-# host bridge: neither is a function of this tree.
+# An entry whose link loops, one that leads to the root itself and one
+# whose directory lies outside every host bridge: none is a function here.
 ln -s 0000:00:1f.7 "$root/sys/bus/pci/devices/0000:00:1f.7"
+ln -s / "$root/sys/bus/pci/devices/0000:00:1f.5"
 mkdir -p "$root/sys/devices/platform/0000:00:1f.6"
+: >"$root/sys/devices/platform/0000:00:1f.6/uevent"  # git keeps no empty directory
 ln -s ../../../devices/platform/0000:00:1f.6 "$root/sys/bus/pci/devices/0000:00:1f.6"
 
 # ---- no kernel log: the ranges from the ECAM window alone ---------------------
