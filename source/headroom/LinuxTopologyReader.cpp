@@ -176,6 +176,7 @@ bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure)
     if (root.listDirectory(tSysroot::top(), "sys/bus/pci/slots", kMaxSlots, slots, names, failure) == tRead::kFailed) {
         return false;
     }
+    std::sort(names.begin(), names.end());  // the same problems, in the same order, on every file system
     for (const std::string& name : names) {
         tSysDir slot;
         const tRead isDirectory = root.directory(slots, name, slot, failure);
@@ -232,6 +233,7 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
         tRead::kFailed) {
         return false;
     }
+    std::sort(names.begin(), names.end());  // the same problems, in the same order, on every file system
     for (const std::string& name : names) {
         std::optional<tFound> function;
         if (!readFunction(root, devices, name, function, topology.problems, failure)) {
