@@ -92,8 +92,8 @@ slot 1-1 0000:06:00 hotplug
 
 # ---- a two-socket server: four root buses in two segments ---------------------
 begin two_socket_server
-for spec in "0 0000 00 7f PC00 0" "1 0000 80 ff PC01 1" "2 0001 00 7f PC02 2" "3 0001 80 ff PC03 3"; do
-    set -- $spec
+for bridge in "0 0000 00 7f PC00 0" "1 0000 80 ff PC01 1" "2 0001 00 7f PC02 2" "3 0001 80 ff PC03 3"; do
+    set -- $bridge
     host_bridge "pci$2:$3"
     acpi_root_bridge "PNP0A08:0$1" "$6" "$5" "pci$2:$3"
     log "ACPI: PCI Root Bridge [$5] (domain $2 [bus $3-$4])"
