@@ -68,6 +68,19 @@ void useDeviceServices(iDeviceServices* services);
 // The platform's own services: the real device database of this machine.
 iDeviceServices& platformDeviceServices();
 
+// Releases a device information set of the installed services on every
+// path out of the scope that opened it.
+class tDeviceSetGuard {
+public:
+    explicit tDeviceSetGuard(HDEVINFO set) : set_(set) {}
+    ~tDeviceSetGuard() { deviceServices().SetupDiDestroyDeviceInfoList(set_); }
+    tDeviceSetGuard(const tDeviceSetGuard&) = delete;
+    tDeviceSetGuard& operator=(const tDeviceSetGuard&) = delete;
+
+private:
+    HDEVINFO set_;
+};
+
 // Installs services for one scope and restores the previous ones on exit.
 class tScopedDeviceServices {
 public:

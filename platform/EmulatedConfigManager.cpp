@@ -344,40 +344,31 @@ CONFIGRET tEmulatedConfigManager::CM_Free_Log_Conf_Handle(LOG_CONF logConf) {
     return CR_SUCCESS;
 }
 
-CONFIGRET tEmulatedConfigManager::CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) {
+CONFIGRET tEmulatedConfigManager::treeStep(const std::vector<std::size_t>& links, DEVINST* found, DEVINST node,
+                                           ULONG flags) {
     if (nodeOf(node) == nullptr) {
         return refuse(CR_INVALID_DEVNODE);
     }
-    if (child == nullptr) {
+    if (found == nullptr) {
         return refuse(CR_INVALID_POINTER);
     }
     if (flags != 0) {
         return refuse(CR_INVALID_FLAG);
     }
-    const std::size_t first = firstChild_[node - 1];
-    if (first == kNone) {
-        return CR_NO_SUCH_DEVNODE;
-    }
-    *child = static_cast<DEVINST>(first + 1);
-    return CR_SUCCESS;
-}
-
-CONFIGRET tEmulatedConfigManager::CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
-    if (nodeOf(node) == nullptr) {
-        return refuse(CR_INVALID_DEVNODE);
-    }
-    if (sibling == nullptr) {
-        return refuse(CR_INVALID_POINTER);
-    }
-    if (flags != 0) {
-        return refuse(CR_INVALID_FLAG);
-    }
-    const std::size_t next = nextSibling_[node - 1];
+    const std::size_t next = links[node - 1];
     if (next == kNone) {
         return CR_NO_SUCH_DEVNODE;
     }
-    *sibling = static_cast<DEVINST>(next + 1);
+    *found = static_cast<DEVINST>(next + 1);
     return CR_SUCCESS;
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) {
+    return treeStep(firstChild_, child, node, flags);
+}
+
+CONFIGRET tEmulatedConfigManager::CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
+    return treeStep(nextSibling_, sibling, node, flags);
 }
 
 const tDeviceNode* tEmulatedConfigManager::memberOf(HDEVINFO set, const SP_DEVINFO_DATA* record) {

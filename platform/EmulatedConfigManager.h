@@ -115,6 +115,8 @@ private:
     // Links every node to its first child and next sibling, so that a walk
     // of the tree costs one step a node.
     void indexTree();
+    // One step along `links` (first children or next siblings) from `node`.
+    CONFIGRET treeStep(const std::vector<std::size_t>& links, DEVINST* found, DEVINST node, ULONG flags);
     // A DWORD property into the caller's buffer, as the SetupDi calls give one.
     BOOL giveDword(std::optional<DWORD> value, DWORD missing, DWORD* valueType, DWORD typeCode, BYTE* buffer,
                    DWORD bufferSize, DWORD* requiredSize);

@@ -11,6 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include <gtest/gtest.h>
+
+#include "OpenDescriptors.h"
 #include "Sysroot.h"
 
 namespace nROOTSCOPE_1_0 {
@@ -47,5 +50,32 @@ private:
     tFileCalls calls_;
     const tFileCalls* previous_;
 };
+
+// Runs `read(failure)` once for each open it makes, that open failing with
+// EIO: each such run must fail, naming with EIO a path `named` accepts, and
+// leave no descriptor open; the run after the last open must succeed.
+// Returns how many opens a reading makes.
+template <typename tReader, typename tNamed>
+int failEachOpenInTurn(tReader&& read, tNamed&& named) {
+    const int before = openDescriptors();
+    for (int failAt = 1;; ++failAt) {
+        tFaultyOpens faults;
+        faults.failAt = failAt;
+        tReadFailure failure;
+        bool succeeded = false;
+        {
+            tFaultyOpensScope scope(faults);
+            succeeded = read(failure);
+        }
+        if (faults.opens < failAt) {
+            EXPECT_TRUE(succeeded) << failure.describe();
+            return failAt - 1;
+        }
+        EXPECT_FALSE(succeeded) << "open " << failAt;
+        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
+        EXPECT_TRUE(named(failure.path)) << "open " << failAt << ": " << failure.path;
+        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
+    }
+}
 
 }  // namespace nROOTSCOPE_1_0

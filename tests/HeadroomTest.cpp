@@ -187,29 +187,13 @@ std::string flatView(const tTopology& topology, bool kernelLogClosed) {
 // opened is left open; never a partial topology taken as whole.
 TEST(LinuxTopologyReader, FailsWhenAnyOneFileFailsToOpenAndNamesIt) {
     const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/laptop_thunderbolt";
-    const int before = openDescriptors();
-    int failed = 0;
-    for (int failAt = 1;; ++failAt) {
-        tFaultyOpens faults;
-        faults.failAt = failAt;
-        tTopology topology;
-        tReadFailure failure;
-        bool read = false;
-        {
-            tFaultyOpensScope scope(faults);
-            read = readLinuxTopology(root, topology, failure);
-        }
-        if (faults.opens < failAt) {
-            EXPECT_TRUE(read) << failure.describe();
-            break;
-        }
-        ++failed;
-        EXPECT_FALSE(read) << "open " << failAt;
-        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
-        EXPECT_TRUE(failure.path.starts_with(root + "/")) << failure.path;
-        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
-    }
-    EXPECT_GT(failed, 40);
+    const int opens = failEachOpenInTurn(
+        [&](tReadFailure& failure) {
+            tTopology topology;
+            return readLinuxTopology(root, topology, failure);
+        },
+        [&](const std::string& path) { return path.starts_with(root + "/"); });
+    EXPECT_GT(opens, 40);
 }
 
 TEST(HeadroomReport, SaysWhereARangeComesFromAndWhatIsOnlyABound) {

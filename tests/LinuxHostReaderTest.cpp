@@ -110,34 +110,19 @@ TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectoryAndSaysWha
 // be read, the failure names the file asked for and the error, and nothing
 // opened is left open. A file failing to open is never taken as missing.
 TEST(LinuxHostReaderFails, WhenAnyOneFileFailsToOpenAndNamesIt) {
-    const int before = openDescriptors();
     const std::string root = sysroot("kernel_log_range");
-    int failed = 0;
-    for (int failAt = 1;; ++failAt) {
-        tFaultyOpens faults;
-        faults.failAt = failAt;
-        tDeviceTable table;
-        tReadFailure failure;
-        bool read = false;
-        {
-            tFaultyOpensScope scope(faults);
-            read = readLinuxDeviceTable(root, table, failure);
-        }
-        if (faults.opens < failAt) {
-            EXPECT_TRUE(read) << failure.describe();
-            break;
-        }
-        ++failed;
-        EXPECT_FALSE(read) << "open " << failAt;
-        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
-        EXPECT_TRUE(failure.path.starts_with(root + "/sys/bus/acpi/devices") || failure.path == root + "/sys/devices" ||
-                    failure.path == root + "/dev/kmsg")
-            << failure.path;
-        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
-    }
+    const int opens = failEachOpenInTurn(
+        [&](tReadFailure& failure) {
+            tDeviceTable table;
+            return readLinuxDeviceTable(root, table, failure);
+        },
+        [&](const std::string& path) {
+            return path.starts_with(root + "/sys/bus/acpi/devices") || path == root + "/sys/devices" ||
+                   path == root + "/dev/kmsg";
+        });
     // The devices directory, hid and uid of each of four entries, the
     // bridge's status and path, the host bridges of sys/devices, the log.
-    EXPECT_EQ(failed, 13);
+    EXPECT_EQ(opens, 13);
 }
 
 // A device being removed while it is read (ENODEV) has attributes that are

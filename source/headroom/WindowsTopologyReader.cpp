@@ -31,18 +31,6 @@ constexpr std::initializer_list<DWORD> kPropertyNotSet = {
     static_cast<DWORD>(ERROR_INVALID_DATA), static_cast<DWORD>(ERROR_NOT_FOUND),
     static_cast<DWORD>(ERROR_FILE_NOT_FOUND), static_cast<DWORD>(ERROR_NO_MORE_ITEMS)};
 
-// Releases the device set on every path out of the reading.
-class tSetGuard {
-public:
-    explicit tSetGuard(HDEVINFO set) : set_(set) {}
-    ~tSetGuard() { deviceServices().SetupDiDestroyDeviceInfoList(set_); }
-    tSetGuard(const tSetGuard&) = delete;
-    tSetGuard& operator=(const tSetGuard&) = delete;
-
-private:
-    HDEVINFO set_;
-};
-
 std::string hexCode(unsigned long code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", code);
@@ -468,7 +456,7 @@ bool readWindowsTopology(tTopology& topology, std::string& failure) {
                       std::to_string(services.GetLastError()) + ")";
             return false;
         }
-        const tSetGuard guard(set);
+        const tDeviceSetGuard guard(set);
         tReader reader(set, topology, failure);
         if (!reader.readMembers() || !reader.readRoots()) {
             return false;

@@ -12,18 +12,6 @@ namespace nROOTSCOPE_1_0 {
 
 namespace {
 
-// Releases a device information set on every path out of a walk.
-class tDeviceSetGuard {
-public:
-    explicit tDeviceSetGuard(HDEVINFO set) : set_(set) {}
-    ~tDeviceSetGuard() { deviceServices().SetupDiDestroyDeviceInfoList(set_); }
-    tDeviceSetGuard(const tDeviceSetGuard&) = delete;
-    tDeviceSetGuard& operator=(const tDeviceSetGuard&) = delete;
-
-private:
-    HDEVINFO set_;
-};
-
 // Releases a log-configuration handle on every path out of a range read.
 class tLogConfGuard {
 public:
