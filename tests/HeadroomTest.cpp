@@ -196,6 +196,26 @@ TEST(LinuxTopologyReader, FailsWhenAnyOneFileFailsToOpenAndNamesIt) {
     EXPECT_GT(opens, 40);
 }
 
+// A kernel log closed to the user (EACCES, as kernel.dmesg_restrict gives
+// it) is no failure: the ranges come from the ECAM window, and the view
+// says that root would see the firmware's own.
+TEST(LinuxTopologyReader, TakesAKernelLogClosedToTheUserForTheEcamWindow) {
+    tFaultyOpens faults;
+    faults.failPath = "dev/kmsg";
+    faults.error = EACCES;
+    tFaultyOpensScope scope(faults);
+    tTopology topology;
+    tReadFailure failure;
+    ASSERT_TRUE(readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/laptop_thunderbolt", topology, failure))
+        << failure.describe();
+    EXPECT_TRUE(topology.kernelLogClosed);
+    ASSERT_EQ(topology.roots.size(), 1u);
+    ASSERT_TRUE(topology.roots[0].range);
+    EXPECT_EQ(topology.roots[0].range->origin, tRangeOrigin::kEcam);
+    EXPECT_NE(flatView(topology, topology.kernelLogClosed).find("closed to this user. Run as root"),
+              std::string::npos);
+}
+
 TEST(HeadroomReport, SaysWhereARangeComesFromAndWhatIsOnlyABound) {
     tTopology topology = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kEcam}, {bridge(0, 0x1c, 1, 2)});
     EXPECT_NE(flatView(topology, true).find("the ECAM window, since the kernel log is closed to this user. Run as "

@@ -194,6 +194,8 @@ function_at pci0000:00/0000:00:1c.0 0000:02:00.0 0x060400 5 7
 function_at pci0000:00 0000:00:1c.1 0x060400 0 0
 function_at pci0000:00 0000:00:1c.2 0x060400 x 3
 function_at pci0000:00 0000:00:1c.3 0x060400 1 300
+function_at pci0000:00 0000:00:1c.4 0x060400
+put sys/devices/pci0000:00/0000:00:1c.4/secondary_bus_number 6  # and no subordinate_bus_number
 function_at pci0000:00 0000:00:1d.0 0x060400 1 1
 function_at pci0000:00 0000:00:1d.1 0x060400 1 1
 function_at pci0000:00 0000:09:00.0 0x020000
