@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>

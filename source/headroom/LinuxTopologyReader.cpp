@@ -2,9 +2,7 @@
 #include "LinuxTopologyReader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <map>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>

@@ -140,7 +140,7 @@ private:
                                                         reinterpret_cast<BYTE*>(&value), sizeof value, &required)) {
             return type == REG_DWORD && required == sizeof value ? std::optional<DWORD>(value) : std::nullopt;
         }
-        noteFailedProperty(name, id, kPropertyNotSet);
+        noteFailedProperty(name, id);
         return std::nullopt;
     }
 
@@ -153,16 +153,15 @@ private:
             return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
                                                                              : std::nullopt;
         }
-        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id, kPropertyNotSet);
+        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id);
         return std::nullopt;
     }
 
     // A property that is not set is simply unknown; any other failure is
     // unknown too, but said, since it is no answer of the device's.
-    void noteFailedProperty(const char* name, const std::string& id, std::initializer_list<DWORD> missing) {
-        // (A list, not one code: see kPropertyNotSet.)
+    void noteFailedProperty(const char* name, const std::string& id) {
         const DWORD error = services_.GetLastError();
-        if (std::find(missing.begin(), missing.end(), error) == missing.end()) {
+        if (std::find(kPropertyNotSet.begin(), kPropertyNotSet.end(), error) == kPropertyNotSet.end()) {
             problems_.push_back(id + ": " + name + " could not be read (error " + std::to_string(error) + ")");
         }
     }
