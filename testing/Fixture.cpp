@@ -142,6 +142,20 @@ private:
     std::string& error_;
 };
 
+// Parses each element of `array` (known to be one) with `parse(element,
+// path, item, error)`, naming element k "PATH[k]", into `items`.
+template <typename T, typename tParse>
+bool parseEach(const json& array, const std::string& path, std::vector<T>& items, std::string& error, tParse&& parse) {
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        T item{};
+        if (!parse(array[i], path + "[" + std::to_string(i) + "]", item, error)) {
+            return false;
+        }
+        items.push_back(std::move(item));
+    }
+    return true;
+}
+
 bool parseDescriptor(const json& value, const std::string& path, tSimDescriptor& descriptor, std::string& error) {
     tFieldReader reader(value, path, error);
     return reader.isObject() &&
@@ -169,15 +183,7 @@ bool parseBootConfig(const json& value, const std::string& path, tSimBootConfig&
     if (!descriptors->is_array()) {
         return reader.fail(reader.field("descriptors"), "expected an array");
     }
-    for (std::size_t i = 0; i < descriptors->size(); ++i) {
-        tSimDescriptor descriptor;
-        if (!parseDescriptor((*descriptors)[i], reader.field("descriptors") + "[" + std::to_string(i) + "]",
-                             descriptor, error)) {
-            return false;
-        }
-        config.descriptors.push_back(descriptor);
-    }
-    return true;
+    return parseEach(*descriptors, reader.field("descriptors"), config.descriptors, error, parseDescriptor);
 }
 
 // {"call": "CM_Get_Child", "nth": 2, "result": 31}: the second
@@ -387,12 +393,8 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
     if (!nodes->is_array()) {
         return reader.fail("nodes", "expected an array");
     }
-    for (std::size_t i = 0; i < nodes->size(); ++i) {
-        tSimNode node;
-        if (!parseNode((*nodes)[i], "nodes[" + std::to_string(i) + "]", node, error)) {
-            return false;
-        }
-        parsed.nodes.push_back(std::move(node));
+    if (!parseEach(*nodes, "nodes", parsed.nodes, error, parseNode)) {
+        return false;
     }
     // A parent must be another node; a loop of parents is allowed, as a
     // database gone wrong may hold one.
@@ -406,12 +408,8 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
         if (!failCalls->is_array()) {
             return reader.fail("fail_calls", "expected an array");
         }
-        for (std::size_t i = 0; i < failCalls->size(); ++i) {
-            tSimFailure failure;
-            if (!parseFailure((*failCalls)[i], "fail_calls[" + std::to_string(i) + "]", failure, error)) {
-                return false;
-            }
-            parsed.failCalls.push_back(failure);
+        if (!parseEach(*failCalls, "fail_calls", parsed.failCalls, error, parseFailure)) {
+            return false;
         }
     }
     tree = std::move(parsed);
