@@ -198,7 +198,12 @@ bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure)
         if (power == tRead::kFailed) {
             return false;
         }
-        topology.slots.push_back({name, address->domain, address->bus, std::nullopt, power == tRead::kRead});
+        tPciSlot found;
+        found.name = name;
+        found.segment = address->domain;
+        found.bus = address->bus;
+        found.hotplug = power == tRead::kRead;
+        topology.slots.push_back(std::move(found));
     }
     return true;
 }
@@ -222,7 +227,9 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
     }
     std::map<tBusKey, tTopologyRoot> roots;
     for (const tRootBus& bus : topBridges) {
-        roots[{bus.domain, bus.bus}] = tTopologyRoot{bus.domain, bus.bus, std::nullopt, {}};
+        tTopologyRoot& added = roots[{bus.domain, bus.bus}];
+        added.segment = bus.domain;
+        added.bus = bus.bus;
     }
 
     tSysDir devices;

@@ -409,7 +409,9 @@ private:
                 continue;
             }
             const tPciFunction& function = root.functions[i];
-            tPciSlot slot{std::to_string(*nodes[i].uiNumber), root.segment, std::nullopt, std::nullopt, std::nullopt};
+            tPciSlot slot;
+            slot.name = std::to_string(*nodes[i].uiNumber);
+            slot.segment = root.segment;
             if (function.bridge) {
                 slot.port = function.address;
             } else {
