@@ -54,13 +54,13 @@ struct tPciFunction {
 struct tTopologyRoot {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
-    // The root bridge as the system names it: its ACPI name on Linux
-    // ("PNP0A08:00"), its instance ID on Windows. Empty when unknown. Two
-    // root buses may share a segment and bus where the segment cannot be
-    // read; this name still tells them apart.
-    std::string name;
     std::optional<tBusRange> range;  // none: unknown
     std::vector<tPciFunction> functions;
+    // The root bridge as the system names it: on Linux its firmware name
+    // ("PCI0", as the kernel log announces it), on Windows its instance ID.
+    // Empty when unknown. Two root buses may share a segment and bus where
+    // the segment cannot be read; this name still tells them apart.
+    std::string name;
 };
 
 struct tPciSlot {
@@ -69,15 +69,15 @@ struct tPciSlot {
     // The bus a card in the slot sits on; unknown where only the port that
     // drives the slot is known, and its window is not visible.
     std::optional<std::uint32_t> bus;
+    // The port that drives it, where the reader knows it without the bus.
+    std::optional<tPciAddress> port;
+    std::optional<bool> hotplug;  // unknown where the system does not say
     // The device number of the slot on that bus, where the system gives it
     // (sysfs "DDDD:BB:dd"); without it the slot is the whole bus.
     std::optional<std::uint32_t> device;
     // The root bus it was found under (an index into tTopology::roots),
     // where the reader knows it; else it is placed by its bus and port.
     std::optional<std::size_t> root;
-    // The port that drives it, where the reader knows it without the bus.
-    std::optional<tPciAddress> port;
-    std::optional<bool> hotplug;  // unknown where the system does not say
 };
 
 struct tTopology {
