@@ -2,9 +2,11 @@
 #include "LinuxTopologyReader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,14 @@ std::string quoted(std::string_view text) {
         shown += c >= 0x20 && c < 0x7f ? c : '?';
     }
     return "\"" + shown + (text.size() > 16 ? "...\"" : "\"");
+}
+
+// A directory listing is absent only where nothing is there; one that
+// loops, or cannot be reached for another reason, is a machine that cannot
+// be read, not an empty one.
+bool listedOrMissing(tRead listed, const tReadFailure& failure) {
+    return listed == tRead::kRead ||
+           (listed == tRead::kAbsent && (failure.error == ENOENT || failure.error == ENOTDIR));
 }
 
 struct tFound {
@@ -118,11 +128,13 @@ bool readWindow(const tSysroot& root, const tSysDir& dir, tPciFunction& function
 }
 
 // One entry of sys/bus/pci/devices. Sets `found` unless the entry is gone
-// or names no function; false when the machine cannot be read.
+// or names no function; false when the machine cannot be read. The
+// function's address is the name of the directory the entry leads to, as
+// the kernel names it, not the entry's own name: two entries leading to one
+// directory are one function, read once (`real` collects the directories).
 bool readFunction(const tSysroot& root, const tSysDir& devices, const std::string& name, std::optional<tFound>& found,
-                  std::vector<std::string>& problems, tReadFailure& failure) {
-    const std::optional<tPciAddress> address = parsePciAddress(name);
-    if (!address) {
+                  std::unordered_set<std::string>& read, std::vector<std::string>& problems, tReadFailure& failure) {
+    if (!parsePciAddress(name)) {
         problems.push_back("sys/bus/pci/devices/" + quoted(name) + " names no PCI function");
         return true;
     }
@@ -138,10 +150,18 @@ bool readFunction(const tSysroot& root, const tSysDir& devices, const std::strin
     // The nearest host bridge above the function is its root bus; the
     // nearest function directory above it, the bridge it sits below.
     const std::vector<std::string_view> parts = components(real);
+    const std::optional<tPciAddress> address =
+        parts.empty() ? std::nullopt : parsePciAddress(parts.back());
+    if (!address || formatPciAddress(*address) != parts.back()) {
+        problems.push_back("sys/bus/pci/devices/" + quoted(name) + " leads to no PCI function's directory");
+        return true;
+    }
+    if (!read.insert(real).second) {
+        return true;  // another entry led here already
+    }
     std::optional<tRootBus> host;
     std::optional<tPciAddress> parent;
-    // (A link to the root itself has no components: no host bridge.)
-    for (std::size_t i = parts.empty() ? 0 : parts.size() - 1; i-- > 0 && !host;) {
+    for (std::size_t i = parts.size() - 1; i-- > 0 && !host;) {
         host = parseHostBridgeName(parts[i]);
         if (!host && !parent) {
             parent = parsePciAddress(parts[i]);
@@ -171,7 +191,8 @@ bool readFunction(const tSysroot& root, const tSysDir& devices, const std::strin
 bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure) {
     tSysDir slots;
     std::vector<std::string> names;
-    if (root.listDirectory(tSysroot::top(), "sys/bus/pci/slots", kMaxSlots, slots, names, failure) == tRead::kFailed) {
+    if (!listedOrMissing(root.listDirectory(tSysroot::top(), "sys/bus/pci/slots", kMaxSlots, slots, names, failure),
+                         failure)) {
         return false;
     }
     std::sort(names.begin(), names.end());  // the same problems, in the same order, on every file system
@@ -203,6 +224,7 @@ bool readSlots(const tSysroot& root, tTopology& topology, tReadFailure& failure)
         found.segment = address->domain;
         found.bus = address->bus;
         found.hotplug = power == tRead::kRead;
+        found.device = address->device;
         topology.slots.push_back(std::move(found));
     }
     return true;
@@ -216,7 +238,7 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
     if (!readAcpiNodes(root, acpiNodes, acpiBridges, failure)) {
         return false;
     }
-    std::map<tBusKey, std::string> acpiNames;
+    std::map<tBusKey, std::string> acpiNames;  // the firmware's name of each root bridge
     for (const tAcpiHostBridge& bridge : acpiBridges) {
         acpiNames[{bridge.bus.domain, bridge.bus.bus}] = bridge.acpiName;
     }
@@ -234,14 +256,16 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
 
     tSysDir devices;
     std::vector<std::string> names;
-    if (root.listDirectory(tSysroot::top(), "sys/bus/pci/devices", kMaxFunctions, devices, names, failure) ==
-        tRead::kFailed) {
+    if (!listedOrMissing(
+            root.listDirectory(tSysroot::top(), "sys/bus/pci/devices", kMaxFunctions, devices, names, failure),
+            failure)) {
         return false;
     }
     std::sort(names.begin(), names.end());  // the same problems, in the same order, on every file system
+    std::unordered_set<std::string> read;
     for (const std::string& name : names) {
         std::optional<tFound> function;
-        if (!readFunction(root, devices, name, function, topology.problems, failure)) {
+        if (!readFunction(root, devices, name, function, read, topology.problems, failure)) {
             return false;
         }
         if (function) {
@@ -259,6 +283,9 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
     tRootBusRangeReader ranges(root, rootBuses);
     for (auto& [key, owner] : roots) {
         const auto name = acpiNames.find(key);
+        if (name != acpiNames.end()) {
+            owner.name = name->second;
+        }
         std::optional<tRootBusRange> range;
         if (!ranges.rangeOf({key.first, key.second}, name == acpiNames.end() ? std::string_view() : name->second,
                             range, failure)) {
