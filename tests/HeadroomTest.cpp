@@ -84,6 +84,9 @@ TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
         {"a window outside its parent's, and siblings that overlap",
          oneRoot(to3f, {bridge(0, 0x1c, 1, 3), bridge(1, 0, 4, 4, port), bridge(0, 0x1d, 3, 3)}),
          "5/4/1 59@59-5 0 2"},
+        {"one wide window over two of its siblings: both overlaps named",
+         oneRoot(to3f, {bridge(0, 0x1c, 1, 0x10), bridge(0, 0x1d, 2, 3), bridge(0, 0x1e, 5, 6)}),
+         "17/4/13 47@47-17 0 2"},
     };
     for (const tCase& c : cases) {
         const tHeadroom headroom = analyseHeadroom(c.topology);
@@ -121,6 +124,84 @@ TEST(Headroom, PlacesSlotsOnTheirRootBusesWithTheirPorts) {
     EXPECT_TRUE(slots[1].occupied);
     ASSERT_EQ(headroom.unplacedSlots.size(), 1u);
     EXPECT_EQ(headroom.unplacedSlots[0].name, "x");
+}
+
+// Where the next chassis goes, as the analysis says it for both outputs:
+// "hot SLOT:USABLE" and "cold ROOT-BUS:SLOTS", "-" for none.
+std::string adviceOf(const tTopology& topology) {
+    const tHeadroom headroom = analyseHeadroom(topology);
+    const tAdvice& advice = headroom.advice;
+    std::string text = "hot ";
+    if (advice.hotSlot) {
+        const tSlotHeadroom& slot = headroom.roots[advice.hotSlot->root].slots[advice.hotSlot->slot];
+        text += slot.name + ":" + std::to_string(*slot.usable);
+    } else {
+        text += "-";
+    }
+    for (const tAdvice::tSlotPick& pick : advice.tooSmall) {
+        text += " small " + headroom.roots[pick.root].slots[pick.slot].name;
+    }
+    text += " cold ";
+    if (advice.coldRoot) {
+        const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+        text += std::to_string(root.bus) + (root.exact ? "" : "~") + ":";
+        for (const std::size_t k : advice.coldSlots) {
+            text += root.slots[k].name + ",";
+        }
+    } else {
+        text += "-";
+    }
+    return text;
+}
+
+tPciSlot slotAt(const char* name, std::uint32_t bus, std::optional<std::uint32_t> device, bool hotplug) {
+    tPciSlot slot;
+    slot.name = name;
+    slot.bus = bus;
+    slot.device = device;
+    slot.hotplug = hotplug;
+    return slot;
+}
+
+TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
+    const tBusRange low{0, 0x7f, tRangeOrigin::kKernelLog};
+    const tBusRange high{0x80, 0xff, tRangeOrigin::kKernelLog};
+    const auto twoRoots = [&](std::vector<tPciFunction> second, std::vector<tPciSlot> slots) {
+        tTopology topology;
+        topology.roots.push_back({0, 0, low, {function(0, 0)}, "PC00"});
+        topology.roots.push_back({0, 0x80, high, std::move(second), "PC01"});
+        topology.slots = std::move(slots);
+        return topology;
+    };
+    tTopology vm = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kKernelLog}, {function(0, 0), function(0, 3)});
+    vm.slots = {slotAt("3", 0, 3, true), slotAt("4", 0, 4, true), slotAt("5", 0, 5, true)};
+    tTopology ecam = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kEcam}, {});
+    tTopology wholeBus = vm;
+    wholeBus.slots = {slotAt("bus", 0, std::nullopt, true)};
+    const tCase cases[] = {
+        {"hot-plug slots sharing the root bus: only the one with a card is occupied", vm, "hot 4:255 cold 0:4,5,"},
+        {"a slot for the whole bus is occupied by any function on it", wholeBus, "hot - cold 0:"},
+        {"the root bus with an empty slot before the one with more free numbers",
+         twoRoots({function(0x80, 0), bridge(0x80, 1, 0x81, 0x81)}, {slotAt("11", 0x81, 0, false)}),
+         "hot - cold 128:11,"},
+        {"with no empty slot anywhere, the most free numbers",
+         twoRoots({function(0x80, 0), bridge(0x80, 1, 0x81, 0x81), function(0x81, 0)}, {slotAt("11", 0x81, 0, false)}),
+         "hot - cold 0:"},
+        {"a hot-plug window of 2 is too small, one of 3 is not",
+         twoRoots({bridge(0x80, 1, 0x81, 0x82), bridge(0x80, 2, 0x83, 0x85)},
+                  {slotAt("a", 0x81, 0, true), slotAt("b", 0x83, 0, true)}),
+         "hot b:3 small a cold 128:a,b,"},
+        {"the numbers other windows claim are not offered",
+         twoRoots({bridge(0x80, 1, 0x81, 0x90), bridge(0x80, 2, 0x82, 0x83), bridge(0x80, 3, 0x85, 0x86)},
+                  {slotAt("wide", 0x81, 0, true)}),
+         "hot wide:10 cold 128:wide,"},
+        {"a range from the ECAM window gives only a bound", ecam, "hot - cold 0~:"},
+        {"no root bus with the 3 numbers the smallest chassis needs",
+         oneRoot(tBusRange{0, 2, tRangeOrigin::kKernelLog}, {bridge(0, 1, 1, 1)}), "hot - cold -"},
+    };
+    for (const tCase& c : cases) {
+        EXPECT_EQ(adviceOf(c.topology), c.expected) << c.what;
+    }
 }
 
 // Every sysroot golden, hostile ones included, read by both programs: where

@@ -5,7 +5,9 @@
 #include <bitset>
 #include <cstdio>
 #include <map>
-#include <set>
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <utility>
 
 namespace nROOTSCOPE_1_0 {
@@ -77,7 +79,9 @@ void claimFunctionBuses(const tTopologyRoot& root, tRootBusHeadroom& result, tBu
 }
 
 // A window must lie inside the window of the bridge above, and windows of
-// bridges side by side must not overlap.
+// bridges side by side must not overlap. Siblings are swept in order of
+// their first number, holding the one that reaches furthest so far: every
+// window that overlaps another is named with the one it runs into.
 void checkNesting(const tTopologyRoot& root, tRootBusHeadroom& result) {
     std::map<tPciAddress, const tBridgeWindow*> windows;
     for (const tBridgeWindow& bridge : result.bridges) {
@@ -109,15 +113,19 @@ void checkNesting(const tTopologyRoot& root, tRootBusHeadroom& result) {
         }
     }
     for (auto& [parent, group] : siblings) {
-        std::sort(group.begin(), group.end(),
-                  [](const tBridgeWindow* a, const tBridgeWindow* b) { return a->secondary < b->secondary; });
-        for (std::size_t i = 1; i < group.size(); ++i) {
-            if (group[i]->secondary <= group[i - 1]->subordinate) {
-                result.problems.push_back(
-                    "windows " + windowText(group[i - 1]->secondary, group[i - 1]->subordinate) + " of " +
-                    formatPciAddress(group[i - 1]->address) + " and " +
-                    windowText(group[i]->secondary, group[i]->subordinate) + " of " +
-                    formatPciAddress(group[i]->address) + " overlap");
+        std::sort(group.begin(), group.end(), [](const tBridgeWindow* a, const tBridgeWindow* b) {
+            return std::pair(a->secondary, a->address) < std::pair(b->secondary, b->address);
+        });
+        const tBridgeWindow* reach = nullptr;
+        for (const tBridgeWindow* window : group) {
+            if (reach != nullptr && window->secondary <= reach->subordinate) {
+                result.problems.push_back("windows " + windowText(reach->secondary, reach->subordinate) + " of " +
+                                          formatPciAddress(reach->address) + " and " +
+                                          windowText(window->secondary, window->subordinate) + " of " +
+                                          formatPciAddress(window->address) + " overlap");
+            }
+            if (reach == nullptr || window->subordinate > reach->subordinate) {
+                reach = window;
             }
         }
     }
@@ -161,42 +169,265 @@ void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buse
     }
 }
 
-// The root bus a slot belongs to: the one its port is below; else the one
-// that claims its bus, else the one whose range holds it, else the nearest
-// below it in its segment.
-std::size_t placeSlot(const std::vector<tRootBusHeadroom>& roots, const std::vector<tBusSet>& claimed,
-                      const std::vector<const tTopologyRoot*>& topologyRoots, const tPciSlot& slot) {
-    if (slot.port) {
+// What the slots of one root bus are looked up in, built once.
+struct tRootIndex {
+    // Functions by address, for the walk from a bridge to its parents.
+    std::vector<std::pair<tPciAddress, const tPciFunction*>> functions;
+    // (bus << 8 | device) of every function, sorted.
+    std::vector<std::uint32_t> devices;
+    tBusSet functionBuses;
+    std::vector<tPciAddress> parents;  // every function's parent, sorted
+    // The valid windows (tRootBusHeadroom::bridges, in address order): the
+    // nearest window above each, the windows directly below each, and how
+    // many windows claim each number.
+    std::vector<std::optional<std::size_t>> windowParent;
+    std::vector<std::vector<std::size_t>> windowChildren;
+    std::array<std::uint32_t, 257> cover{};
+    std::vector<std::optional<std::uint32_t>> usable;  // per window, worked out once
+    // (secondary, window) of every valid window, sorted: the first in
+    // address order that leads to a bus.
+    std::vector<std::pair<std::uint32_t, std::size_t>> bySecondary;
+};
+
+template <typename T>
+bool sortedHas(const std::vector<T>& sorted, const T& value) {
+    return std::binary_search(sorted.begin(), sorted.end(), value);
+}
+
+std::optional<std::size_t> windowAt(const tRootBusHeadroom& result, const tPciAddress& address) {
+    const auto at = std::lower_bound(result.bridges.begin(), result.bridges.end(), address,
+                                     [](const tBridgeWindow& bridge, const tPciAddress& a) { return bridge.address < a; });
+    if (at == result.bridges.end() || !(at->address == address)) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(at - result.bridges.begin());
+}
+
+const tPciFunction* functionAt(const tRootIndex& index, const tPciAddress& address) {
+    const auto at = std::lower_bound(
+        index.functions.begin(), index.functions.end(), address,
+        [](const std::pair<tPciAddress, const tPciFunction*>& entry, const tPciAddress& a) { return entry.first < a; });
+    return at != index.functions.end() && at->first == address ? at->second : nullptr;
+}
+
+tRootIndex indexRoot(const tTopologyRoot& root, const tRootBusHeadroom& result) {
+    tRootIndex index;
+    for (const tPciFunction& function : root.functions) {
+        index.functions.emplace_back(function.address, &function);
+        index.devices.push_back((function.address.bus & 0xffu) << 8 | (function.address.device & 0x1fu));
+        index.functionBuses.set(function.address.bus & 0xffu);
+        if (function.parent) {
+            index.parents.push_back(*function.parent);
+        }
+    }
+    std::sort(index.functions.begin(), index.functions.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(index.devices.begin(), index.devices.end());
+    std::sort(index.parents.begin(), index.parents.end());
+
+    index.windowParent.assign(result.bridges.size(), std::nullopt);
+    index.windowChildren.assign(result.bridges.size(), {});
+    index.usable.assign(result.bridges.size(), std::nullopt);
+    std::array<std::int64_t, 257> difference{};
+    for (std::size_t i = 0; i < result.bridges.size(); ++i) {
+        const tBridgeWindow& window = result.bridges[i];
+        ++difference[window.secondary];
+        --difference[window.subordinate + 1];
+        index.bySecondary.emplace_back(window.secondary, i);
+        // The nearest bridge above with a valid window; a walk longer than
+        // the functions (parents in a loop) stops.
+        const tPciFunction* self = functionAt(index, window.address);
+        std::optional<tPciAddress> above = self != nullptr ? self->parent : std::nullopt;
+        for (std::size_t steps = 0; above && steps <= index.functions.size(); ++steps) {
+            if (const std::optional<std::size_t> parent = windowAt(result, *above)) {
+                if (*parent != i) {
+                    index.windowParent[i] = parent;
+                    index.windowChildren[*parent].push_back(i);
+                }
+                break;
+            }
+            const tPciFunction* next = functionAt(index, *above);
+            above = next != nullptr ? next->parent : std::nullopt;
+        }
+    }
+    std::sort(index.bySecondary.begin(), index.bySecondary.end());
+    std::int64_t running = 0;
+    for (std::size_t n = 0; n < 257; ++n) {
+        running += difference[n];
+        index.cover[n] = static_cast<std::uint32_t>(running);
+    }
+    return index;
+}
+
+// The longest run of window `at`'s numbers that only its own subtree and
+// the windows above it claim. Each window of the subtree and of the chain
+// above is visited once; the chain and the subtree of a valid window are
+// at most 256 deep, since each window lies above its bridge's own bus.
+std::uint32_t usableNumbers(const tRootBusHeadroom& result, tRootIndex& index, std::size_t at) {
+    if (index.usable[at]) {
+        return *index.usable[at];
+    }
+    std::array<std::int64_t, 257> difference{};
+    const auto add = [&](std::size_t i) {
+        ++difference[result.bridges[i].secondary];
+        --difference[result.bridges[i].subordinate + 1];
+    };
+    std::vector<bool> seen(result.bridges.size(), false);
+    std::vector<std::size_t> pending{at};
+    while (!pending.empty()) {
+        const std::size_t i = pending.back();
+        pending.pop_back();
+        if (seen[i]) {
+            continue;
+        }
+        seen[i] = true;
+        add(i);
+        pending.insert(pending.end(), index.windowChildren[i].begin(), index.windowChildren[i].end());
+    }
+    for (std::optional<std::size_t> above = index.windowParent[at]; above && !seen[*above];
+         above = index.windowParent[*above]) {
+        seen[*above] = true;
+        add(*above);
+    }
+    const tBridgeWindow& window = result.bridges[at];
+    std::int64_t own = 0;
+    std::uint32_t run = 0;
+    std::uint32_t longest = 0;
+    for (std::uint32_t n = 0; n <= window.subordinate; ++n) {
+        own += difference[n];
+        if (n < window.secondary) {
+            continue;
+        }
+        run = static_cast<std::int64_t>(index.cover[n]) == own ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    index.usable[at] = longest;
+    return longest;
+}
+
+// Where slots go: the root bus each segment's bus numbers belong to, by
+// the first root that claims a number, else by the first whose range holds
+// it, else by the nearest root below it.
+class tSlotPlacer {
+public:
+    tSlotPlacer(const std::vector<tRootBusHeadroom>& roots, const std::vector<tBusSet>& claimed) {
         for (std::size_t i = 0; i < roots.size(); ++i) {
-            for (const tPciFunction& function : topologyRoots[i]->functions) {
-                if (function.address == *slot.port) {
-                    return i;
+            tSegment& segment = segments_[roots[i].segment];
+            for (std::uint32_t n = 0; n < 256; ++n) {
+                if (claimed[i].test(n) && !segment.claimedBy[n]) {
+                    segment.claimedBy[n] = i;
+                }
+                if (roots[i].range && n >= roots[i].range->first && n <= roots[i].range->last &&
+                    !segment.rangedBy[n]) {
+                    segment.rangedBy[n] = i;
+                }
+                if (roots[i].bus <= n) {
+                    segment.below[n] = i;  // roots are in bus order: the last one wins
                 }
             }
         }
     }
-    if (!slot.bus || *slot.bus > 0xff) {
-        return roots.size();
+
+    std::optional<std::size_t> place(std::uint32_t segment, std::uint32_t bus) const {
+        const auto found = segments_.find(segment);
+        if (found == segments_.end() || bus > 0xff) {
+            return std::nullopt;
+        }
+        const tSegment& s = found->second;
+        return s.claimedBy[bus] ? s.claimedBy[bus] : s.rangedBy[bus] ? s.rangedBy[bus] : s.below[bus];
     }
-    const std::uint32_t bus = *slot.bus;
-    std::size_t byRange = roots.size();
-    std::size_t below = roots.size();
-    for (std::size_t i = 0; i < roots.size(); ++i) {
-        const tRootBusHeadroom& root = roots[i];
-        if (root.segment != slot.segment) {
+
+private:
+    struct tSegment {
+        std::array<std::optional<std::size_t>, 256> claimedBy{};
+        std::array<std::optional<std::size_t>, 256> rangedBy{};
+        std::array<std::optional<std::size_t>, 256> below{};
+    };
+    std::map<std::uint32_t, tSegment> segments_;
+};
+
+void describeSlot(tRootBusHeadroom& root, tRootIndex& index, const tPciSlot& slot, tSlotHeadroom& placed) {
+    std::optional<std::size_t> port;
+    if (slot.port) {
+        port = windowAt(root, *slot.port);
+    } else if (slot.bus) {
+        const auto at = std::lower_bound(index.bySecondary.begin(), index.bySecondary.end(),
+                                         std::pair<std::uint32_t, std::size_t>(*slot.bus, 0));
+        if (at != index.bySecondary.end() && at->first == *slot.bus) {
+            port = at->second;
+        }
+    }
+    if (port) {
+        const tBridgeWindow& bridge = root.bridges[*port];
+        placed.port = bridge.address;
+        placed.bus = bridge.secondary;
+        placed.window = bridge.subordinate - bridge.secondary + 1;
+        placed.windowInferred = bridge.inferred;
+        placed.usable = usableNumbers(root, index, *port);
+        placed.usableBound = !root.claimsExact;
+    } else if (placed.bus && *placed.bus == root.bus && !slot.port) {
+        // A slot on the root bus itself: what is added there takes its
+        // numbers from the root bus's free ones.
+        placed.usable = root.largestFreeRun;
+        placed.usableBound = !root.exact;
+    }
+    if (placed.device && placed.bus) {
+        placed.occupied = sortedHas(index.devices, (*placed.bus & 0xffu) << 8 | (*placed.device & 0x1fu));
+    } else {
+        placed.occupied = (placed.bus && *placed.bus <= 0xff && index.functionBuses.test(*placed.bus)) ||
+                          (slot.port && sortedHas(index.parents, *slot.port));
+    }
+}
+
+void advise(tHeadroom& headroom) {
+    tAdvice& advice = headroom.advice;
+    for (std::size_t r = 0; r < headroom.roots.size(); ++r) {
+        const tRootBusHeadroom& root = headroom.roots[r];
+        advice.anyRange = advice.anyRange || root.free.has_value();
+        for (std::size_t k = 0; k < root.slots.size(); ++k) {
+            const tSlotHeadroom& slot = root.slots[k];
+            advice.anyEmptySlot = advice.anyEmptySlot || !slot.occupied;
+            if (!slot.hotplug.value_or(false) || slot.occupied || !slot.usable) {
+                continue;
+            }
+            if (*slot.usable < kSmallestChassis) {
+                advice.tooSmall.push_back({r, k});
+                continue;
+            }
+            if (!advice.hotSlot ||
+                *slot.usable > *headroom.roots[advice.hotSlot->root].slots[advice.hotSlot->slot].usable) {
+                advice.hotSlot = tAdvice::tSlotPick{r, k};
+            }
+        }
+    }
+    const auto hasEmptySlot = [](const tRootBusHeadroom& root) {
+        return std::any_of(root.slots.begin(), root.slots.end(), [](const tSlotHeadroom& s) { return !s.occupied; });
+    };
+    // A root bus the user can plug into first; then the most free numbers.
+    for (std::size_t r = 0; r < headroom.roots.size(); ++r) {
+        const tRootBusHeadroom& root = headroom.roots[r];
+        if (!root.free || *root.free < kSmallestChassis) {
             continue;
         }
-        if (claimed[i].test(bus)) {
-            return i;
+        if (!advice.coldRoot) {
+            advice.coldRoot = r;
+            continue;
         }
-        if (root.range && bus >= root.range->first && bus <= root.range->last && byRange == roots.size()) {
-            byRange = i;
-        }
-        if (root.bus <= bus) {
-            below = i;  // roots are in bus order: the last one wins
+        const tRootBusHeadroom& best = headroom.roots[*advice.coldRoot];
+        const bool pluggable = hasEmptySlot(root);
+        const bool bestPluggable = hasEmptySlot(best);
+        if ((pluggable && !bestPluggable) || (pluggable == bestPluggable && *root.free > *best.free)) {
+            advice.coldRoot = r;
         }
     }
-    return byRange != roots.size() ? byRange : below;
+    if (advice.coldRoot) {
+        const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+        for (std::size_t k = 0; k < root.slots.size(); ++k) {
+            if (!root.slots[k].occupied) {
+                advice.coldSlots.push_back(k);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -206,22 +437,27 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
     headroom.exact = topology.exact;
     headroom.problems = topology.problems;
 
-    std::vector<const tTopologyRoot*> roots;
-    for (const tTopologyRoot& root : topology.roots) {
-        roots.push_back(&root);
+    std::vector<std::size_t> order(topology.roots.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
     }
-    std::sort(roots.begin(), roots.end(), [](const tTopologyRoot* a, const tTopologyRoot* b) {
-        return std::pair(a->segment, a->bus) < std::pair(b->segment, b->bus);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::pair(topology.roots[a].segment, topology.roots[a].bus) <
+               std::pair(topology.roots[b].segment, topology.roots[b].bus);
     });
+    std::vector<std::size_t> sortedAt(order.size());  // a topology root's index in headroom.roots
 
     std::vector<tBusSet> claimedSets;
-    std::vector<std::vector<const tPciFunction*>> functionsByRoot;
-    for (const tTopologyRoot* root : roots) {
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        const tTopologyRoot* root = &topology.roots[order[at]];
+        sortedAt[order[at]] = at;
         tRootBusHeadroom& result = headroom.roots.emplace_back();
         result.segment = root->segment;
         result.bus = root->bus;
+        result.name = root->name;
         result.range = root->range;
-        result.exact = topology.exact;
+        result.claimsExact = topology.exact;
+        result.exact = topology.exact && !(root->range && root->range->origin == tRangeOrigin::kEcam);
         tBusSet claimed;
         tBusSet buses;
         claimed.set(root->bus & 0xffu);
@@ -240,36 +476,48 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         claimedSets.push_back(claimed);
     }
 
+    // Every index is built once, so that slots cost what they number.
+    std::vector<std::optional<tRootIndex>> indexes(order.size());
+    std::map<tPciAddress, std::size_t> portRoot;
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        for (const tPciFunction& function : topology.roots[order[at]].functions) {
+            portRoot.emplace(function.address, at);
+        }
+    }
+    const tSlotPlacer placer(headroom.roots, claimedSets);
     for (const tPciSlot& slot : topology.slots) {
-        tSlotHeadroom placed{slot.name, slot.segment, slot.bus, slot.port, slot.hotplug, false, std::nullopt, false};
-        const std::size_t at = placeSlot(headroom.roots, claimedSets, roots, slot);
-        if (at == headroom.roots.size()) {
+        tSlotHeadroom placed;
+        placed.name = slot.name;
+        placed.segment = slot.segment;
+        placed.bus = slot.bus;
+        placed.device = slot.device;
+        placed.port = slot.port;
+        placed.hotplug = slot.hotplug;
+        std::optional<std::size_t> at;
+        if (slot.root && *slot.root < sortedAt.size()) {
+            at = sortedAt[*slot.root];
+        } else if (const auto port = slot.port ? portRoot.find(*slot.port) : portRoot.end(); port != portRoot.end()) {
+            at = port->second;
+        } else if (slot.bus) {
+            at = placer.place(slot.segment, *slot.bus);
+        }
+        if (!at) {
             headroom.unplacedSlots.push_back(std::move(placed));
             continue;
         }
-        tRootBusHeadroom& root = headroom.roots[at];
-        for (const tBridgeWindow& bridge : root.bridges) {
-            const bool drives = slot.port ? bridge.address == *slot.port : bridge.secondary == *slot.bus;
-            if (drives) {
-                placed.port = bridge.address;
-                placed.bus = bridge.secondary;
-                placed.window = bridge.subordinate - bridge.secondary + 1;
-                placed.windowInferred = bridge.inferred;
-                break;
-            }
+        if (!indexes[*at]) {
+            indexes[*at] = indexRoot(topology.roots[order[*at]], headroom.roots[*at]);
         }
-        for (const tPciFunction& function : roots[at]->functions) {
-            placed.occupied = placed.occupied || (placed.bus && function.address.bus == *placed.bus) ||
-                              (slot.port && function.parent == slot.port);
-        }
-        root.slots.push_back(std::move(placed));
+        describeSlot(headroom.roots[*at], *indexes[*at], slot, placed);
+        headroom.roots[*at].slots.push_back(std::move(placed));
     }
     for (tRootBusHeadroom& root : headroom.roots) {
-        std::sort(root.slots.begin(), root.slots.end(),
-                  [](const tSlotHeadroom& a, const tSlotHeadroom& b) { return a.name < b.name; });
+        std::stable_sort(root.slots.begin(), root.slots.end(),
+                         [](const tSlotHeadroom& a, const tSlotHeadroom& b) { return a.name < b.name; });
     }
-    std::sort(headroom.unplacedSlots.begin(), headroom.unplacedSlots.end(),
-              [](const tSlotHeadroom& a, const tSlotHeadroom& b) { return a.name < b.name; });
+    std::stable_sort(headroom.unplacedSlots.begin(), headroom.unplacedSlots.end(),
+                     [](const tSlotHeadroom& a, const tSlotHeadroom& b) { return a.name < b.name; });
+    advise(headroom);
     return headroom;
 }
 

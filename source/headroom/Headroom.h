@@ -17,7 +17,13 @@
 //   outside the range, a firmware problem.
 //
 // Where the topology is not exact (some windows inferred), claimed and
-// buses are lower bounds and free an upper bound.
+// buses are lower bounds and free an upper bound. Where the range is only
+// the ECAM window, which the firmware's own range may narrow, free is an
+// upper bound too.
+//
+// A slot's usable numbers are the longest run of its port's window that no
+// window outside the port's own subtree claims: numbers another bridge
+// claims by mistake cannot be given to what is plugged in.
 #pragma once
 
 #include <array>
@@ -49,18 +55,26 @@ struct tSlotHeadroom {
     std::string name;
     std::uint32_t segment = 0;
     std::optional<std::uint32_t> bus;
+    std::optional<std::uint32_t> device;  // the slot's device number on its bus, where known
     std::optional<tPciAddress> port;  // the bridge whose secondary bus it is
     std::optional<bool> hotplug;
-    bool occupied = false;            // a function sits on its bus, or below its port
+    bool occupied = false;            // a function sits at its address, or below its port
     std::optional<std::uint32_t> window;  // the port's subordinate - secondary + 1
     bool windowInferred = false;          // the port's window is inferred: a lower bound
+    // What a chassis plugged in here could be given: the longest run of the
+    // port's window that nothing outside the port claims; for a slot on the
+    // root bus itself, the root bus's longest free run. None when unknown.
+    std::optional<std::uint32_t> usable;
+    bool usableBound = false;  // usable is an upper bound
 };
 
 struct tRootBusHeadroom {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
+    std::string name;  // the root bridge's, as the system names it; empty when unknown
     std::optional<tBusRange> range;
-    bool exact = true;
+    bool exact = true;         // free and its run are exact, not upper bounds
+    bool claimsExact = true;   // claimed and buses are exact, not lower bounds
     std::uint32_t claimed = 0;
     std::uint32_t buses = 0;
     std::uint32_t reserved = 0;
@@ -74,11 +88,36 @@ struct tRootBusHeadroom {
     std::vector<std::string> problems;
 };
 
+// The fewest bus numbers a chassis can take: one PCIe switch with one
+// downstream port (the link, the switch's internal bus, the port's bus).
+constexpr std::uint32_t kSmallestChassis = 3;
+
+// Where to plug the next expansion chassis, worked out from the numbers.
+struct tAdvice {
+    struct tSlotPick {
+        std::size_t root = 0;  // index in tHeadroom::roots
+        std::size_t slot = 0;  // index in that root's slots
+    };
+    // Added while the machine runs: the empty hot-plug slot offering the
+    // most numbers, at least kSmallestChassis.
+    std::optional<tSlotPick> hotSlot;
+    // Empty hot-plug slots whose window is too small for any chassis.
+    std::vector<tSlotPick> tooSmall;
+    // Attached before boot: the root bus with the most free numbers among
+    // those with an empty slot that is known, else among all; at least
+    // kSmallestChassis free.
+    std::optional<std::size_t> coldRoot;
+    std::vector<std::size_t> coldSlots;  // its empty slots, indexes in its slots
+    bool anyRange = false;               // some root bus has a known range
+    bool anyEmptySlot = false;           // some root bus has a known empty slot
+};
+
 struct tHeadroom {
     bool exact = true;
     std::vector<tRootBusHeadroom> roots;  // in (segment, bus) order
     std::vector<tSlotHeadroom> unplacedSlots;  // on no root bus the machine has
     std::vector<std::string> problems;  // the topology's own
+    tAdvice advice;
 };
 
 tHeadroom analyseHeadroom(const tTopology& topology);

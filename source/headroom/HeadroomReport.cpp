@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "HeadroomReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -17,13 +18,6 @@ std::string hex2(std::uint32_t value) {
     return text;
 }
 
-std::string rootName(const tRootBusHeadroom& root) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x", static_cast<unsigned>(root.segment),
-                  static_cast<unsigned>(root.bus & 0xffu));
-    return text;
-}
-
 std::string plural(std::uint32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -35,6 +29,16 @@ std::string printable(std::string_view text) {
         shown += c >= 0x20 && c < 0x7f ? c : '?';
     }
     return shown;
+}
+
+// A root bus as "SSSS:BB", with its root bridge's name where known: that
+// is how the firmware names it, and what tells apart two root buses whose
+// segment could not be read.
+std::string rootName(const tRootBusHeadroom& root) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x", static_cast<unsigned>(root.segment),
+                  static_cast<unsigned>(root.bus & 0xffu));
+    return root.name.empty() ? std::string(text) : std::string(text) + " (" + printable(root.name) + ")";
 }
 
 // `text` as lines of at most kWidth columns, the first after `first`, the
@@ -135,7 +139,7 @@ std::string busMap(const tRootBusHeadroom& root) {
 
 std::string countLines(const tRootBusHeadroom& root) {
     std::string text;
-    if (root.exact) {
+    if (root.claimsExact) {
         text += wrapped(plural(root.claimed, "bus number", "bus numbers") + " claimed: " +
                             plural(root.buses, "bus", "buses") + " in use and " +
                             std::to_string(root.reserved) + " reserved for hot-plug below their ports.",
@@ -150,7 +154,8 @@ std::string countLines(const tRootBusHeadroom& root) {
         return text;
     }
     const std::string bound = root.exact ? "" : "at most ";
-    std::string free = *root.free == 0 ? std::string("No bus number of the range is free.")
+    std::string free = *root.free == 0 ? std::string(root.exact ? "No bus number of the range is free."
+                                                                : "No bus number of the range is known to be free.")
                                        : (root.exact ? "" : "At most ") + plural(*root.free, "free", "free") +
                                              ", the longest run " + bound +
                                              plural(*root.largestFreeRun, "number", "numbers") + " (" +
@@ -161,10 +166,15 @@ std::string countLines(const tRootBusHeadroom& root) {
 
 std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
     std::string line = "Slot " + printable(slot.name) + ": " + (slot.bus ? "bus " + hex2(*slot.bus) : "bus unknown") +
-                       ", ";
+                       (slot.device && !slot.port ? ", device " + hex2(*slot.device) : std::string()) + ", ";
     if (slot.port && slot.window) {
         line += "port " + formatPciAddress(*slot.port) + " (window of " + (slot.windowInferred ? "at least " : "") +
-                plural(*slot.window, "bus number", "bus numbers") + ")";
+                plural(*slot.window, "bus number", "bus numbers");
+        if (slot.usable && *slot.usable < *slot.window) {
+            line += ", of which other windows leave " + std::string(slot.usableBound ? "at most " : "") +
+                    std::to_string(*slot.usable) + " in a row";
+        }
+        line += ")";
     } else if (slot.port) {
         line += "port " + formatPciAddress(*slot.port) + " (window not visible)";
     } else if (slot.bus == root.bus) {
@@ -197,58 +207,85 @@ std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed) {
     return block;
 }
 
-std::string advice(const tHeadroom& headroom) {
-    const tSlotHeadroom* bestSlot = nullptr;
-    const tRootBusHeadroom* slotRoot = nullptr;
-    const tRootBusHeadroom* bestRoot = nullptr;
-    for (const tRootBusHeadroom& root : headroom.roots) {
-        for (const tSlotHeadroom& slot : root.slots) {
-            if (slot.hotplug.value_or(false) && !slot.occupied && slot.window &&
-                (!bestSlot || *slot.window > *bestSlot->window)) {
-                bestSlot = &slot;
-                slotRoot = &root;
-            }
-        }
-        if (root.free && *root.free > 0 && (!bestRoot || *root.free > *bestRoot->free)) {
-            bestRoot = &root;
-        }
+std::string slotNames(const tRootBusHeadroom& root, const std::vector<std::size_t>& slots) {
+    std::string names;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == slots.size() ? " or " : ", ") + printable(root.slots[slots[i]].name);
     }
-    const std::string upTo = headroom.exact ? "up to " : "at most ";
-    std::string text = "Where to plug the next expansion chassis\n";
-    if (bestSlot) {
-        text += wrapped("Added while the machine runs: slot " + printable(bestSlot->name) + " (root bus " +
-                            rootName(*slotRoot) + ") is the empty hot-plug slot with the largest window; a " +
-                            "chassis hot-added there can use " + upTo +
-                            plural(*bestSlot->window, "bus number", "bus numbers") + ".",
-                        "  ", "    ");
+    return names;
+}
+
+std::string hotAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    std::string text;
+    if (advice.hotSlot) {
+        const tRootBusHeadroom& root = headroom.roots[advice.hotSlot->root];
+        const tSlotHeadroom& slot = root.slots[advice.hotSlot->slot];
+        const std::string upTo = headroom.exact && !slot.usableBound ? "up to " : "at most ";
+        text = slot.port ? "Added while the machine runs: slot " + printable(slot.name) + " on root bus " +
+                               rootName(root) + " is the empty hot-plug slot with the most bus numbers to give; a " +
+                               "chassis hot-added there can use " + upTo +
+                               plural(*slot.usable, "bus number", "bus numbers") + "."
+                         : "Added while the machine runs: slot " + printable(slot.name) + ", on root bus " +
+                               rootName(root) + " itself, is the empty hot-plug slot with the most bus numbers " +
+                               "to give; a chassis hot-added there takes its numbers from the root bus's free " +
+                               "ones, " + upTo + plural(*slot.usable, "bus number", "bus numbers") + ".";
     } else {
-        text += wrapped("Added while the machine runs: no empty hot-plug slot with a known window was found.", "  ",
-                        "    ");
+        text = "Added while the machine runs: no empty hot-plug slot with a known window was found.";
     }
-    if (bestRoot) {
-        std::string slots;
-        for (const tSlotHeadroom& slot : bestRoot->slots) {
-            if (!slot.occupied) {
-                slots += (slots.empty() ? "" : ", ") + printable(slot.name);
-            }
-        }
-        text += wrapped("Attached before boot: root bus " + rootName(*bestRoot) + " has the most free bus numbers, " +
-                            (headroom.exact ? "" : "at most ") + std::to_string(*bestRoot->free) +
-                            " (the longest run " + std::to_string(*bestRoot->largestFreeRun) +
-                            "). At the next boot the firmware numbers everything below a root bus again from " +
-                            "its range, so a chassis attached cold to a slot below it takes its numbers from " +
-                            "those" + (slots.empty() ? "." : "; its empty slots: " + slots + "."),
-                        "  ", "    ");
-    } else {
-        bool ranged = false;
+    for (const tAdvice::tSlotPick& pick : advice.tooSmall) {
+        const tRootBusHeadroom& root = headroom.roots[pick.root];
+        const tSlotHeadroom& slot = root.slots[pick.slot];
+        text += " Slot " + printable(slot.name) + " on root bus " + rootName(root) + " is empty and hot-plug, but " +
+                (slot.usableBound ? "at most " : "") + plural(*slot.usable, "bus number is", "bus numbers are") +
+                " free there: too few for any chassis, which needs at least " + std::to_string(kSmallestChassis) +
+                ".";
+    }
+    return wrapped(text, "  ", "    ");
+}
+
+std::string coldAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    if (!advice.coldRoot) {
+        bool someFree = false;
         for (const tRootBusHeadroom& root : headroom.roots) {
-            ranged = ranged || root.free.has_value();
+            someFree = someFree || (root.free && *root.free > 0);
         }
-        text += wrapped(ranged ? "Attached before boot: no root bus has a free bus number left in its range."
-                               : "Attached before boot: no root bus has a known range, so how many numbers are "
-                                 "free is unknown.",
-                        "  ", "    ");
+        return wrapped(!advice.anyRange ? "Attached before boot: no root bus has a known range, so how many numbers "
+                                          "are free is unknown."
+                       : someFree ? "Attached before boot: no root bus has the " + std::to_string(kSmallestChassis) +
+                                        " free bus numbers that the smallest chassis needs."
+                                  : std::string("Attached before boot: no root bus has a free bus number left in "
+                                                "its range."),
+                       "  ", "    ");
     }
+    const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+    const std::string bound = root.exact ? "" : "at most ";
+    std::uint32_t mostFree = 0;
+    for (const tRootBusHeadroom& other : headroom.roots) {
+        mostFree = std::max(mostFree, other.free.value_or(0));
+    }
+    std::string text = "Attached before boot: root bus " + rootName(root) + " has the most free bus numbers" +
+                       (*root.free < mostFree ? " of the root buses with an empty slot" : "") +
+                       ", " + bound + std::to_string(*root.free) + " (the longest run " + bound +
+                       std::to_string(*root.largestFreeRun) +
+                       "). At the next boot the firmware numbers everything below a root bus again from its range, " +
+                       "so a chassis attached cold to a slot below it takes its numbers from those";
+    if (!advice.coldSlots.empty()) {
+        text += "; plug it into slot " + slotNames(root, advice.coldSlots) + ".";
+    } else if (!advice.anyEmptySlot) {
+        text += ". The system lists no empty slot below any root bus, so which slot hangs from this one is "
+                "for the board's manual to say.";
+    } else {
+        text += ". No empty slot that the system lists hangs from it.";
+    }
+    return wrapped(text, "  ", "    ");
+}
+
+std::string advice(const tHeadroom& headroom) {
+    std::string text = "Where to plug the next expansion chassis\n";
+    text += hotAdvice(headroom);
+    text += coldAdvice(headroom);
     text += wrapped("A chassis with one PCIe switch of N downstream ports needs N + 2 bus numbers (the link to "
                     "the switch, the switch's internal bus, one per downstream port), plus what its cards need: "
                     "a card with a bridge of its own takes more.",
@@ -310,10 +347,13 @@ std::string jsonOptional(const std::optional<std::uint32_t>& value) {
 }
 
 std::string jsonSlot(const tSlotHeadroom& slot) {
-    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"port\": " +
+    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"device\": " +
+           jsonOptional(slot.device) + ", \"port\": " +
            (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) + ", \"hotplug\": " +
            (!slot.hotplug ? "null" : *slot.hotplug ? "true" : "false") + ", \"occupied\": " +
-           (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + "}";
+           (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + ", \"usable\": " +
+           jsonOptional(slot.usable) + ", \"usable_exact\": " + (slot.usable && !slot.usableBound ? "true" : "false") +
+           "}";
 }
 
 template <typename T, typename tFormat>
@@ -337,6 +377,7 @@ std::string jsonRoot(const tRootBusHeadroom& root) {
     std::string out = "    {\n";
     out += in + "\"segment\": " + std::to_string(root.segment) + ",\n";
     out += in + "\"bus\": " + std::to_string(root.bus) + ",\n";
+    out += in + "\"name\": " + (root.name.empty() ? std::string("null") : jsonString(root.name)) + ",\n";
     out += in + "\"range\": " +
            (root.range ? "{\"first\": " + std::to_string(root.range->first) + ", \"last\": " +
                              std::to_string(root.range->last) + ", \"source\": \"" + sourceName(root.range->origin) +
@@ -358,6 +399,47 @@ std::string jsonRoot(const tRootBusHeadroom& root) {
     out += in + "\"slots\": " + jsonObjects(root.slots, in, jsonSlot) + ",\n";
     out += in + "\"problems\": " + jsonStrings(root.problems, in) + "\n";
     return out + "    }";
+}
+
+std::string jsonRootKey(const tRootBusHeadroom& root) {
+    return "\"segment\": " + std::to_string(root.segment) + ", \"bus\": " + std::to_string(root.bus) +
+           ", \"name\": " + (root.name.empty() ? std::string("null") : jsonString(root.name));
+}
+
+std::string jsonPick(const tHeadroom& headroom, const tAdvice::tSlotPick& pick) {
+    const tRootBusHeadroom& root = headroom.roots[pick.root];
+    const tSlotHeadroom& slot = root.slots[pick.slot];
+    return "{" + jsonRootKey(root) + ", \"slot\": " + jsonString(slot.name) + ", \"usable\": " +
+           jsonOptional(slot.usable) + ", \"exact\": " + (headroom.exact && !slot.usableBound ? "true" : "false") +
+           "}";
+}
+
+// Where to plug, as the view says it: the hot-plug slot, the slots too
+// small for any chassis, and the root bus for a chassis attached cold.
+std::string jsonAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    std::string out = "{\n    \"hot_plug\": " +
+                      (advice.hotSlot ? jsonPick(headroom, *advice.hotSlot) : std::string("null")) + ",\n";
+    std::vector<std::string> small;
+    for (const tAdvice::tSlotPick& pick : advice.tooSmall) {
+        small.push_back(jsonPick(headroom, pick));
+    }
+    out += "    \"too_small\": " + jsonObjects(small, "    ", [](const std::string& item) { return item; }) + ",\n";
+    out += "    \"cold\": ";
+    if (advice.coldRoot) {
+        const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+        std::string slots;
+        for (const std::size_t k : advice.coldSlots) {
+            slots += (slots.empty() ? "" : ", ") + jsonString(root.slots[k].name);
+        }
+        out += "{" + jsonRootKey(root) + ", \"free\": " + jsonOptional(root.free) + ", \"largest_free_run\": " +
+               jsonOptional(root.largestFreeRun) + ", \"exact\": " + (root.exact ? "true" : "false") +
+               ", \"slots\": [" + slots + "]}";
+    } else {
+        out += "null";
+    }
+    out += ",\n    \"smallest_chassis\": " + std::to_string(kSmallestChassis) + "\n  }";
+    return out;
 }
 
 }  // namespace
@@ -402,6 +484,7 @@ std::string headroomJson(const tHeadroom& headroom) {
         }
         out += "  ]";
     }
+    out += ",\n  \"advice\": " + jsonAdvice(headroom);
     if (!headroom.problems.empty() || !headroom.unplacedSlots.empty()) {
         out += ",\n  \"extra\": {\n    \"problems\": " + jsonStrings(headroom.problems, "    ") +
                ",\n    \"unplaced_slots\": " + jsonObjects(headroom.unplacedSlots, "    ", jsonSlot) + "\n  }";

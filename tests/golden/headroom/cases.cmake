@@ -1,6 +1,6 @@
 # The hand-made machines (make-sysroots.sh) and this machine's capture.
 foreach(name laptop_thunderbolt two_socket_server vmd_domain sriov_virtual_bus kernel_before_4_13
-        firmware_problems ecam_range_only slots_without_port)
+        firmware_problems ecam_range_only slots_without_port vm_hotplug_slots slot_corner_cases)
     rootscope_headroom_golden(${name})
 endforeach()
 # This machine, as tools/rootscope-capture copied it; rootscope reads it too
@@ -24,6 +24,13 @@ rootscope_headroom_run(headroom.refuses.sysroot_not_a_directory ${empty} 2
 rootscope_headroom_run(headroom.unreadable.missing_sys ${empty} 1
     ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/missing_sys
     ERROR "^rootscope-headroom: cannot read [^\n]*/missing_sys/sys: No such file or directory\n$")
+# A PCI list that loops is a machine that cannot be read, not one without
+# functions or slots.
+foreach(list devices slots)
+    rootscope_headroom_run(headroom.unreadable.pci_${list}_loop ${empty} 1
+        ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/pci_${list}_loop
+        ERROR "^rootscope-headroom: cannot read [^\n]*/pci_${list}_loop/sys/bus/pci/${list}: Too many levels of symbolic links\n$")
+endforeach()
 rootscope_headroom_run(headroom.unreadable.devices_loop ${empty} 1
     ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/devices_loop
     ERROR "^rootscope-headroom: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")

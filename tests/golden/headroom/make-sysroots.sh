@@ -232,3 +232,53 @@ slot 4 0000:05:00
 slot ISA 0000:00
 slot ghost 0003:00:00
 slot bad 'bus five'
+
+# ---- a virtual machine: hot-plug slots on the root bus itself -----------------
+# As a hypervisor lays them out: each slot is a device number of bus 00,
+# and only the one at device 03 holds a card.
+begin vm_hotplug_slots
+host_bridge pci0000:00
+acpi_root_bridge PNP0A03:00 0 PCI0 pci0000:00
+log "ACPI: PCI Root Bridge [PCI0] (domain 0000 [bus 00-ff])"
+function_at pci0000:00 0000:00:00.0 0x060000
+function_at pci0000:00 0000:00:01.0 0x060100
+function_at pci0000:00 0000:00:02.0 0x030000
+function_at pci0000:00 0000:00:03.0 0x020000
+for device in 3 4 5 6 7; do
+    slot "$device" "0000:00:0$device" hotplug
+done
+
+# ---- slots that cannot take what they seem to offer ---------------------------
+# A hot-plug port whose window [01-10] holds the windows of two bridges
+# beside it, [02-03] and [05-06]: only 07-10 is left in a row. Another
+# hot-plug port's window holds one number, too few for any chassis. And
+# one function reached by three entries, one of them with a domain of five
+# digits: it is one bridge, not three that overlap.
+begin slot_corner_cases
+host_bridge pci0000:00
+acpi_root_bridge PNP0A08:00 0 PC00 pci0000:00
+log "ACPI: PCI Root Bridge [PC00] (domain 0000 [bus 00-3f])"
+p=pci0000:00
+function_at $p 0000:00:00.0 0x060000
+function_at $p 0000:00:1c.0 0x060400 1 16
+function_at $p 0000:00:1c.1 0x060400 2 3
+function_at $p 0000:00:1c.2 0x060400 5 6
+function_at $p 0000:00:1d.0 0x060400 17 17
+function_at $p 0000:00:1e.0 0x060400 18 20
+ln -s ../../../devices/$p/0000:00:1e.0 "$root/sys/bus/pci/devices/00000:00:1e.0"
+ln -s ../../../devices/$p/0000:00:1e.0 "$root/sys/bus/pci/devices/0000:00:1e.00"
+slot 1 0000:01:00 hotplug
+slot 2 0000:11:00 hotplug
+slot 3 0000:12:00
+
+# ---- lists that loop: a machine that cannot be read, not an empty one ---------
+begin pci_devices_loop
+host_bridge pci0000:00
+acpi_root_bridge PNP0A08:00 0 PC00 pci0000:00
+rmdir "$root/sys/bus/pci/devices"
+ln -s devices "$root/sys/bus/pci/devices"
+begin pci_slots_loop
+host_bridge pci0000:00
+acpi_root_bridge PNP0A08:00 0 PC00 pci0000:00
+function_at pci0000:00 0000:00:00.0 0x060000
+ln -s slots "$root/sys/bus/pci/slots"
