@@ -37,9 +37,20 @@ tPciFunction bridge(std::uint32_t bus, std::uint32_t device, std::optional<std::
     return f;
 }
 
+tTopologyRoot rootBus(std::uint32_t segment, std::uint32_t bus, std::optional<tBusRange> range,
+                      std::vector<tPciFunction> functions, std::string name = {}) {
+    tTopologyRoot root;
+    root.segment = segment;
+    root.bus = bus;
+    root.range = range;
+    root.functions = std::move(functions);
+    root.name = std::move(name);
+    return root;
+}
+
 tTopology oneRoot(std::optional<tBusRange> range, std::vector<tPciFunction> functions) {
     tTopology topology;
-    topology.roots.push_back({0, 0, range, std::move(functions), {}});
+    topology.roots.push_back(rootBus(0, 0, range, std::move(functions)));
     return topology;
 }
 
@@ -97,11 +108,11 @@ TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
 
 TEST(Headroom, PlacesSlotsOnTheirRootBusesWithTheirPorts) {
     tTopology topology;
-    topology.roots.push_back({1, 0x80, tBusRange{0x80, 0xff, tRangeOrigin::kKernelLog},
-                              {bridge(0x80, 2, 0x81, 0x83), function(0x81, 0)}, {}});
+    topology.roots.push_back(rootBus(1, 0x80, tBusRange{0x80, 0xff, tRangeOrigin::kKernelLog},
+                                     {bridge(0x80, 2, 0x81, 0x83), function(0x81, 0)}));
     topology.roots.back().functions[0].address.domain = 1;
     topology.roots.back().functions[1].address.domain = 1;
-    topology.roots.push_back({0, 0, tBusRange{0, 0x7f, tRangeOrigin::kKernelLog}, {}, {}});
+    topology.roots.push_back(rootBus(0, 0, tBusRange{0, 0x7f, tRangeOrigin::kKernelLog}, {}));
     topology.slots = {{"9", 1, 0x81, std::nullopt, true, {}, {}},
                       {"10", 1, 0x90, std::nullopt, false, {}, {}},
                       {"2", 0, 0x00, std::nullopt, false, {}, {}},
@@ -168,8 +179,8 @@ TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
     const tBusRange high{0x80, 0xff, tRangeOrigin::kKernelLog};
     const auto twoRoots = [&](std::vector<tPciFunction> second, std::vector<tPciSlot> slots) {
         tTopology topology;
-        topology.roots.push_back({0, 0, low, {function(0, 0)}, "PC00"});
-        topology.roots.push_back({0, 0x80, high, std::move(second), "PC01"});
+        topology.roots.push_back(rootBus(0, 0, low, {function(0, 0)}, "PC00"));
+        topology.roots.push_back(rootBus(0, 0x80, high, std::move(second), "PC01"));
         topology.slots = std::move(slots);
         return topology;
     };
