@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Headroom.h"
 
+#include "IntervalSet.h"
+
 #include <algorithm>
 #include <bitset>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <utility>
 
 namespace nROOTSCOPE_1_0 {
@@ -49,7 +52,7 @@ void claimWindows(const tTopologyRoot& root, tRootBusHeadroom& result, tBusSet& 
                 claimed.set(n);
             }
             buses.set(*function.secondary);
-            result.bridges.push_back({function.address, *function.secondary, *function.subordinate, function.inferred});
+            result.bridges.push_back({function.address, *function.secondary, *function.subordinate, function.inferred, {}});
         }
     }
 }
@@ -305,6 +308,170 @@ std::uint32_t usableNumbers(const tRootBusHeadroom& result, tRootIndex& index, s
     return longest;
 }
 
+// ---- address windows -------------------------------------------------------
+
+constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
+
+bool isIo(tResourceKind kind) {
+    return kind == tResourceKind::kIo;
+}
+
+// What lies directly below one node (a root bus or a bridge), in each of
+// the two address spaces.
+struct tSpacesBelow {
+    tIntervalSet io;
+    tIntervalSet memory;
+
+    const tIntervalSet& of(tResourceKind kind) const { return isIo(kind) ? io : memory; }
+};
+
+// The address windows of one root bus and of every bridge below it, worked
+// out bottom up: each bridge once, whatever asks for it first.
+class tSpaceAnalysis {
+public:
+    explicit tSpaceAnalysis(const tTopologyRoot& root) {
+        for (const tPciFunction& function : root.functions) {
+            below_[function.parent].push_back(&function);
+        }
+    }
+
+    tSpacesBelow spacesBelow(const std::optional<tPciAddress>& node) const {
+        tSpacesBelow spaces;
+        const auto children = below_.find(node);
+        if (children != below_.end()) {
+            for (const tPciFunction* child : children->second) {
+                for (const tBar& bar : child->bars) {
+                    (isIo(bar.kind) ? spaces.io : spaces.memory).add(bar.first, bar.last);
+                }
+                for (const tWindow& window : child->windows) {
+                    (isIo(window.kind) ? spaces.io : spaces.memory).add(window.first, window.last);
+                }
+            }
+        }
+        spaces.io.seal();
+        spaces.memory.seal();
+        return spaces;
+    }
+
+    // The windows of `node` with what is left of each.
+    std::vector<tWindowHeadroom> windowsOf(const std::optional<tPciAddress>& node, std::vector<tWindow> windows) {
+        std::sort(windows.begin(), windows.end(),
+                  [](const tWindow& a, const tWindow& b) { return std::pair(a.first, a.last) < std::pair(b.first, b.last); });
+        const tSpacesBelow spaces = spacesBelow(node);
+        std::vector<tWindowHeadroom> result;
+        for (const tWindow& window : windows) {
+            if (window.kind == tResourceKind::kBusNumbers || window.first > window.last ||
+                window.last == ~std::uint64_t{0}) {
+                continue;  // readers refuse these; nothing to count in them
+            }
+            tWindowHeadroom headroom;
+            headroom.window = window;
+            headroom.size = window.last - window.first + 1;
+            headroom.used = spaces.of(window.kind).coveredWithin(window.first, window.last);
+            headroom.free = headroom.size - headroom.used;
+            headroom.largestBlock = spaces.of(window.kind).largestAlignedGap(window.first, window.last);
+            headroom.reserved = reservedBelow(node, window);
+            result.push_back(headroom);
+        }
+        return result;
+    }
+
+    // A bridge's windows, worked out once.
+    const std::vector<tWindowHeadroom>& bridgeWindows(const tPciFunction& bridge) {
+        if (const auto known = memo_.find(bridge.address); known != memo_.end()) {
+            return known->second;
+        }
+        if (!active_.insert(bridge.address).second) {
+            return none_;  // a bridge below itself: a loop counts nothing twice
+        }
+        std::vector<tWindowHeadroom> windows = windowsOf(bridge.address, bridge.windows);
+        active_.erase(bridge.address);
+        return memo_.emplace(bridge.address, std::move(windows)).first->second;
+    }
+
+private:
+    std::uint64_t reservedBelow(const std::optional<tPciAddress>& node, const tWindow& window) {
+        std::uint64_t reserved = 0;
+        const auto children = below_.find(node);
+        if (children == below_.end()) {
+            return 0;
+        }
+        for (const tPciFunction* child : children->second) {
+            if (child->windows.empty()) {
+                continue;
+            }
+            for (const tWindowHeadroom& inner : bridgeWindows(*child)) {
+                if (isIo(inner.window.kind) == isIo(window.kind) && inner.window.first >= window.first &&
+                    inner.window.last <= window.last) {
+                    reserved = saturatingAdd(reserved, saturatingAdd(inner.free, inner.reserved));
+                }
+            }
+        }
+        return reserved;
+    }
+
+    static std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+        return a > ~std::uint64_t{0} - b ? ~std::uint64_t{0} : a + b;
+    }
+
+    std::map<std::optional<tPciAddress>, std::vector<const tPciFunction*>> below_;
+    std::map<tPciAddress, std::vector<tWindowHeadroom>> memo_;
+    std::set<tPciAddress> active_;
+    const std::vector<tWindowHeadroom> none_;
+};
+
+void addPart(tSpaceTotal& total, const tIntervalSet& below, std::uint64_t first, std::uint64_t last) {
+    const std::uint64_t size = last - first + 1;
+    const std::uint64_t used = below.coveredWithin(first, last);
+    total.size += size;
+    total.used += used;
+    total.free += size - used;
+    total.largestBlock = std::max(total.largestBlock, below.largestAlignedGap(first, last));
+}
+
+// The root bus's windows added up per address space, memory split at 4 GiB.
+tMemoryTotals totalsOf(const std::vector<tWindowHeadroom>& windows, const tSpacesBelow& spaces) {
+    tMemoryTotals totals;
+    for (const tWindowHeadroom& headroom : windows) {
+        const tWindow& window = headroom.window;
+        if (isIo(window.kind)) {
+            addPart(totals.io, spaces.io, window.first, window.last);
+            continue;
+        }
+        if (window.first < k4GiB) {
+            addPart(totals.below4g, spaces.memory, window.first, std::min(window.last, k4GiB - 1));
+        }
+        if (window.last >= k4GiB) {
+            addPart(totals.above4g, spaces.memory, std::max(window.first, k4GiB), window.last);
+        }
+    }
+    return totals;
+}
+
+// The window a resource that got no space would have gone into: of its
+// bridge, or of the root bus, the one for its kind (a 64-bit prefetchable
+// BAR goes to the prefetchable window, any other memory to the
+// non-prefetchable one when there is no prefetchable window).
+std::optional<tWindowHeadroom> windowFor(const tUnassigned& resource, const std::vector<tWindowHeadroom>& windows) {
+    const auto find = [&](tResourceKind kind) -> std::optional<tWindowHeadroom> {
+        for (const tWindowHeadroom& window : windows) {
+            if (window.window.kind == kind) {
+                return window;
+            }
+        }
+        return std::nullopt;
+    };
+    if (isIo(resource.kind)) {
+        return find(tResourceKind::kIo);
+    }
+    if (resource.kind == tResourceKind::kPrefetchable) {
+        if (std::optional<tWindowHeadroom> prefetchable = find(tResourceKind::kPrefetchable)) {
+            return prefetchable;
+        }
+    }
+    return find(tResourceKind::kMemory);
+}
+
 // Where slots go: the root bus each segment's bus numbers belong to, by
 // the first root that claims a number, else by the first whose range holds
 // it, else by the nearest root below it.
@@ -447,6 +614,31 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
     });
     std::vector<std::size_t> sortedAt(order.size());  // a topology root's index in headroom.roots
 
+    // The resources that got no space, by the root bus their function is on.
+    std::vector<std::vector<tUnassigned>> unassignedByRoot(topology.roots.size());
+    {
+        std::map<tPciAddress, std::size_t> rootOf;
+        for (std::size_t i = 0; i < topology.roots.size(); ++i) {
+            for (const tPciFunction& function : topology.roots[i].functions) {
+                rootOf.emplace(function.address, i);
+            }
+        }
+        for (const tUnassigned& resource : topology.unassigned) {
+            const auto found = rootOf.find(resource.address);
+            if (found == rootOf.end()) {
+                headroom.problems.push_back(formatPciAddress(resource.address) + ": " + resource.resource +
+                                            " got no space, but the function is on no root bus found");
+            } else {
+                unassignedByRoot[found->second].push_back(resource);
+            }
+        }
+        for (std::vector<tUnassigned>& list : unassignedByRoot) {
+            std::stable_sort(list.begin(), list.end(), [](const tUnassigned& a, const tUnassigned& b) {
+                return a.address < b.address;
+            });
+        }
+    }
+
     std::vector<tBusSet> claimedSets;
     for (std::size_t at = 0; at < order.size(); ++at) {
         const tTopologyRoot* root = &topology.roots[order[at]];
@@ -474,6 +666,38 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
                                       windowText(result.range->first, result.range->last));
         }
         claimedSets.push_back(claimed);
+
+        tSpaceAnalysis spaces(*root);
+        for (tBridgeWindow& bridge : result.bridges) {
+            for (const tPciFunction& function : root->functions) {
+                if (function.address == bridge.address) {
+                    bridge.windows = spaces.bridgeWindows(function);
+                    break;
+                }
+            }
+        }
+        if (root->windows) {
+            result.windows = spaces.windowsOf(std::nullopt, *root->windows);
+            result.memory = totalsOf(*result.windows, spaces.spacesBelow(std::nullopt));
+        }
+        for (const tUnassigned& resource : unassignedByRoot[order[at]]) {
+            tUnassignedHeadroom failed{resource, std::nullopt, std::nullopt};
+            const tPciFunction* function = nullptr;
+            for (const tPciFunction& candidate : root->functions) {
+                function = candidate.address == resource.address ? &candidate : function;
+            }
+            if (function != nullptr && function->parent) {
+                failed.bridge = function->parent;
+                for (const tPciFunction& candidate : root->functions) {
+                    if (candidate.address == *function->parent) {
+                        failed.window = windowFor(resource, spaces.bridgeWindows(candidate));
+                    }
+                }
+            } else if (result.windows) {
+                failed.window = windowFor(resource, *result.windows);
+            }
+            result.unassigned.push_back(std::move(failed));
+        }
     }
 
     // Every index is built once, so that slots cost what they number.

@@ -44,11 +44,56 @@ enum class tBusUse : std::uint8_t {
     kOutside,   // outside the range, and claimed by nothing
 };
 
+// One address window of a root bus or a bridge, and what is left of it.
+// Directly below a window are the assigned BARs (ROM and VF BARs too) of
+// the functions on its bus and the windows of the bridges among them, each
+// in its own address space (I/O, or memory of either kind):
+// - used: the units of the window under what is directly below;
+// - free: size - used;
+// - largest_block: the largest power of two 2^k such that an aligned block
+//   of 2^k lies in the window and under nothing directly below (0: none);
+// - reserved: for each window of a bridge directly below that lies inside
+//   this one, its free + reserved, added up: idle space held below a port,
+//   usable only by what is added below it.
+struct tWindowHeadroom {
+    tWindow window;
+    std::uint64_t size = 0;
+    std::uint64_t used = 0;
+    std::uint64_t reserved = 0;
+    std::uint64_t free = 0;
+    std::uint64_t largestBlock = 0;
+};
+
+// A root bus's windows of one address space added up, split at 4 GiB (a
+// window across it counts as two parts): sizes, used and free are sums,
+// largest_block the largest of the parts'.
+struct tSpaceTotal {
+    std::uint64_t size = 0;
+    std::uint64_t used = 0;
+    std::uint64_t free = 0;
+    std::uint64_t largestBlock = 0;
+};
+
+struct tMemoryTotals {
+    tSpaceTotal below4g;
+    tSpaceTotal above4g;
+    tSpaceTotal io;
+};
+
+// A resource that got no space, with the window that could not hold it:
+// the one its function's bridge (or root bus) offers for its kind.
+struct tUnassignedHeadroom {
+    tUnassigned resource;
+    std::optional<tPciAddress> bridge;  // none: the root bus's own window
+    std::optional<tWindowHeadroom> window;  // none: that window is closed or unknown
+};
+
 struct tBridgeWindow {
     tPciAddress address;
     std::uint32_t secondary = 0;
     std::uint32_t subordinate = 0;
     bool inferred = false;
+    std::vector<tWindowHeadroom> windows;  // its address windows, in address order
 };
 
 struct tSlotHeadroom {
@@ -66,6 +111,7 @@ struct tSlotHeadroom {
     // root bus itself, the root bus's longest free run. None when unknown.
     std::optional<std::uint32_t> usable;
     bool usableBound = false;  // usable is an upper bound
+    std::vector<tWindowHeadroom> windows;  // its port's address windows
 };
 
 struct tRootBusHeadroom {
@@ -86,6 +132,10 @@ struct tRootBusHeadroom {
     std::vector<tBridgeWindow> bridges;  // valid windows only, in address order
     std::vector<tSlotHeadroom> slots;    // in name order
     std::vector<std::string> problems;
+    // Its own address windows and their totals; none when unknown.
+    std::optional<std::vector<tWindowHeadroom>> windows;
+    std::optional<tMemoryTotals> memory;
+    std::vector<tUnassignedHeadroom> unassigned;  // in address order
 };
 
 // The fewest bus numbers a chassis can take: one PCIe switch with one
