@@ -53,11 +53,18 @@ struct tSysDir {
     std::string asked;
 };
 
-// The system calls through which the tree's files are opened and read: the
-// system's own unless a test installs others to make one of them fail.
+// The system calls through which the tree's files are found, opened and
+// read: the system's own unless a test installs others to make one of them
+// fail. Every call that can fail while a path is resolved is here, so that
+// none of them can be failed in a test and taken for "nothing there" unseen.
 struct tFileCalls {
     int (*openAt)(int dir, const char* path, int flags, void* context);
     long (*read)(int fd, void* buffer, std::size_t size, void* context);
+    // fstatat(2): `flags` AT_SYMLINK_NOFOLLOW to look at a link itself,
+    // AT_EMPTY_PATH with "" for the open file `dir`.
+    int (*statAt)(int dir, const char* path, struct stat* info, int flags, void* context);
+    // readlinkat(2): the link's target, not terminated; its length or -1.
+    long (*readLinkAt)(int dir, const char* path, char* buffer, std::size_t size, void* context);
     void* context;
 };
 

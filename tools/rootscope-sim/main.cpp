@@ -4,7 +4,8 @@
 // a directory laid out like a machine's /sys, /dev and /proc (--sysroot),
 // then checks that nothing was left held. With --fail-read PATH, reading
 // the file PATH of the directory (its real path, below DIR) fails with an
-// I/O error, as an attribute of a failing device does.
+// I/O error, as an attribute of a failing device does; so does each stat
+// and link read of PATH on the way to it.
 //
 // Exit codes: the survey's own (0, or 1 when it recorded an error or its
 // report could not be written); 2 when the command line, the fixture or the
@@ -20,6 +21,7 @@
 #include "Fixture.h"
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,8 +42,9 @@ int usage() {
 }
 
 #if !defined(_WIN32)
-// Opens files as the system does, and fails every read of the one file
-// named by --fail-read with EIO.
+// Finds and opens files as the system does, but fails with EIO every read
+// of the one file named by --fail-read, and every stat and link read of
+// that path: a file that can be found but not read, or not even looked at.
 struct tFailingRead {
     std::string path;
     int fd = -1;
@@ -60,6 +63,20 @@ struct tFailingRead {
             return -1;
         }
         return static_cast<long>(::read(fd, buffer, size));
+    }
+    static int statAt(int dir, const char* path, struct stat* info, int flags, void* context) {
+        if (static_cast<tFailingRead*>(context)->path == path) {
+            errno = EIO;
+            return -1;
+        }
+        return ::fstatat(dir, path, info, flags);
+    }
+    static long readLinkAt(int dir, const char* path, char* buffer, std::size_t size, void* context) {
+        if (static_cast<tFailingRead*>(context)->path == path) {
+            errno = EIO;
+            return -1;
+        }
+        return static_cast<long>(::readlinkat(dir, path, buffer, size));
     }
 };
 #endif
@@ -100,7 +117,8 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         tFailingRead failing{failRead ? argv[4] : "", -1};
-        const nROOTSCOPE_1_0::tFileCalls calls{tFailingRead::openAt, tFailingRead::read, &failing};
+        const nROOTSCOPE_1_0::tFileCalls calls{tFailingRead::openAt, tFailingRead::read, tFailingRead::statAt,
+                                               tFailingRead::readLinkAt, &failing};
         const nROOTSCOPE_1_0::tFileCalls* previous = nROOTSCOPE_1_0::useFileCalls(failRead ? &calls : nullptr);
         nROOTSCOPE_1_0::tLinuxHostDeviceServices services(argv[2]);
         const int exitCode = runOver(services);
