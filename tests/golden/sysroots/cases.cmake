@@ -44,6 +44,10 @@ rootscope_golden_sysroot(acpi_name_underscores 0)
 # The log names no bridge PCI0, but gives bus 00 its range in a "root bus
 # resource [bus 00-1f]" line: that wins over the ECAM window's [00-ff].
 rootscope_golden_sysroot(root_bus_resource 0)
+# The root bridge's own announcement, [bus 00-3f] from its _CRS, and a
+# "root bus resource [bus 00-1f]" line for the same bus: the announcement is
+# the firmware's own range and wins. (headroom/cases.cmake reads it too.)
+rootscope_golden_sysroot(announcement_wins 0)
 # Links that are absolute or climb above the root resolve beneath it: the
 # bridge bound to /sys/devices/pci0000:00, which this copy lacks, is a
 # phantom whatever the host has, and dev/kmsg is the copy's own.
