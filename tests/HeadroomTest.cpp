@@ -188,8 +188,8 @@ std::string flatView(const tTopology& topology, bool kernelLogClosed) {
 // taken as whole, nor a function that cannot be looked at as no virtual one.
 TEST(LinuxTopologyReader, FailsWhenAnyOneFileCallFailsAndNamesIt) {
     // A laptop with hot-plug slots; virtual functions, whose physfn links
-    // are stat'ed and followed.
-    for (const char* machine : {"laptop_thunderbolt", "sriov_virtual_bus"}) {
+    // are stat'ed and followed; ranges from /proc/iomem alone.
+    for (const char* machine : {"laptop_thunderbolt", "sriov_virtual_bus", "ecam_range_only"}) {
         SCOPED_TRACE(machine);
         const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/" + machine;
         const tFileCallCounts calls = failEachCallInTurn(
