@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -144,6 +145,28 @@ TEST(LinuxHostReader, TakesAnAttributeOfADeviceGoingAwayAsMissing) {
     EXPECT_EQ(describe(table), (std::vector<std::string>{"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
                                                          "ACPI\\PNP0A08:00 started [6:0-63/20]",
                                                          "ACPI\\PNP0C0F\\1 stopped -"}));
+}
+
+// A status that is there but cannot be read does not say the node is
+// present, whatever the open says: a socket or a device node without a
+// driver (ENXIO), a device going away (ENODEV), a link that loops (ELOOP),
+// one to a name too long (ENAMETOOLONG), one that dangles (ENOENT, with an
+// entry there). Only a node with no status at all is present unread.
+TEST(LinuxHostReader, TakesAStatusThatIsThereButUnreadableForAPhantom) {
+    for (const int error : {ENXIO, ENODEV, ELOOP, ENAMETOOLONG, ENOENT}) {
+        tFaultyOpens faults;
+        faults.failPath = "PNP0A08:00/status";
+        faults.error = error;
+        tFaultyOpensScope scope(faults);
+        tDeviceTable table;
+        tReadFailure failure;
+        ASSERT_TRUE(readLinuxDeviceTable(sysroot("kernel_log_range"), table, failure)) << failure.describe();
+        EXPECT_EQ(describe(table), (std::vector<std::string>{"ACPI\\LNXSYBUS\\0 stopped -",
+                                                             "ACPI\\LNXSYSTM\\0 stopped -",
+                                                             "ACPI\\PNP0A08\\0 stopped -",
+                                                             "ACPI\\PNP0C0F\\1 stopped -"}))
+            << std::strerror(error);
+    }
 }
 
 // Out of descriptors, an attribute that cannot be opened is a machine that

@@ -252,6 +252,15 @@ tRead tSysroot::exists(const tSysDir& from, std::string_view path, tReadFailure&
     return tRead::kRead;
 }
 
+tRead tSysroot::hasEntry(const tSysDir& from, std::string_view path, tReadFailure& failure) const {
+    struct stat info {};
+    std::string real;
+    if (const int error = resolve(from.real, path, false, real, info); error != 0) {
+        return fail(from, path, error, failure);
+    }
+    return tRead::kRead;
+}
+
 tRead tSysroot::followLink(const tSysDir& from, std::string_view name, std::string& real, struct stat& info,
                            tReadFailure& failure) const {
     std::string self;

@@ -124,6 +124,10 @@ public:
     // kAbsent when nothing is.
     tRead exists(const tSysDir& from, std::string_view path, tReadFailure& failure) const;
 
+    // kRead when `path` from `from` names an entry, whatever it is: its last
+    // link is not followed, so one that dangles or loops is there too.
+    tRead hasEntry(const tSysDir& from, std::string_view path, tReadFailure& failure) const;
+
     // The regular file `path` from `from`, whole and at most `limit` bytes;
     // one that is longer, or not a regular file, is kOdd. With `truncated`
     // given, a longer file gives its first `limit` bytes and sets it.

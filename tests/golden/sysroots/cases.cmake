@@ -47,6 +47,9 @@ rootscope_golden_sysroot(iomem_read_fails 1 SYSROOT ecam_only
 rootscope_golden_sysroot(physical_node_stat_fails 1 SYSROOT kernel_log_range
     SIM_ARGS --fail-stat sys/devices/LNXSYSTM:00/LNXSYBUS:00/PNP0A08:00/physical_node
     ERROR "^rootscope: cannot read [^\n]*/kernel_log_range/sys/bus/acpi/devices/PNP0A08:00/physical_node: Input/output error\n$")
+# The root bridge's status a socket (ENXIO): there, but it does not say the
+# node is present, so the bridge is a phantom, as with a FIFO.
+rootscope_golden_sysroot(status_socket 0)
 # A socket for an attribute (ENXIO) and a link to a 300-byte name
 # (ENAMETOOLONG) count as missing, as a file that is not there does.
 rootscope_golden_sysroot(odd_entries 0)
