@@ -274,18 +274,26 @@ std::string flatView(const tTopology& topology, bool kernelLogClosed) {
     return flat;
 }
 
-// Each open of the reading fails in turn: each time the machine cannot be
-// read, the failure names a file under the root and the error, and nothing
-// opened is left open; never a partial topology taken as whole.
-TEST(LinuxTopologyReader, FailsWhenAnyOneFileFailsToOpenAndNamesIt) {
-    const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/laptop_thunderbolt";
-    const int opens = failEachOpenInTurn(
-        [&](tReadFailure& failure) {
-            tTopology topology;
-            return readLinuxTopology(root, topology, failure);
-        },
-        [&](const std::string& path) { return path.starts_with(root + "/"); });
-    EXPECT_GT(opens, 40);
+// Each call of the reading that finds or opens a file fails in turn: each
+// time the machine cannot be read, the failure names a file under the root
+// and the error, and nothing opened is left open; never a partial topology
+// taken as whole, nor a function that cannot be looked at as no virtual one.
+TEST(LinuxTopologyReader, FailsWhenAnyOneFileCallFailsAndNamesIt) {
+    // A laptop with hot-plug slots; virtual functions, whose physfn links
+    // are stat'ed and followed; ranges from /proc/iomem alone.
+    for (const char* machine : {"laptop_thunderbolt", "sriov_virtual_bus", "ecam_range_only"}) {
+        SCOPED_TRACE(machine);
+        const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/" + machine;
+        const tFileCallCounts calls = failEachCallInTurn(
+            [&](tReadFailure& failure) {
+                tTopology topology;
+                return readLinuxTopology(root, topology, failure);
+            },
+            [&](const std::string& path) { return path.starts_with(root + "/"); });
+        EXPECT_GT(calls.opens, 20);
+        EXPECT_GT(calls.stats, calls.opens);
+        EXPECT_GT(calls.linkReads, 0);
+    }
 }
 
 // A kernel log closed to the user (EACCES, as kernel.dmesg_restrict gives

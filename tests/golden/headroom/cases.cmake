@@ -6,6 +6,9 @@ endforeach()
 # This machine, as tools/rootscope-capture copied it; rootscope reads it too
 # (sysroots/cases.cmake).
 rootscope_headroom_golden(this_vm_capture sysroots)
+# The root bridge's announcement and a narrower root bus resource line: the
+# announcement wins, as it does for rootscope.
+rootscope_headroom_golden(announcement_wins sysroots)
 
 # The command line: help and version on standard output, usage errors with
 # exit 2 and nothing on standard output, a machine that cannot be read with
