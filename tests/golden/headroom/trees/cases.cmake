@@ -3,6 +3,10 @@
 # a root port, a Thunderbolt dock's switch, empty hot-plug ports.
 rootscope_headroom_tree(laptop_thunderbolt 0)
 rootscope_headroom_tree(two_root_server 0)
+# Two root buses that both come out as 0000:00 (Windows' bus numbers carry
+# no segment here), each with a slot 1 on a port 00:1c.0, after a root
+# bridge left out: each slot stays under the root it was found under.
+rootscope_headroom_tree(two_roots_one_address 0)
 # A bridge whose allocated bus-number descriptor agrees with the tree (used,
 # exact) and ones whose descriptors contradict it (ignored, noted).
 rootscope_headroom_tree(descriptor_agrees 0)
