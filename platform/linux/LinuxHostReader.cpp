@@ -107,7 +107,7 @@ bool readAcpiNodes(const tSysroot& root, tDeviceTable& table, std::vector<tAcpiH
     tSysDir devices;
     std::vector<std::string> names;
     const tRead found = root.listDirectory(sys, "bus/acpi/devices", kMaxDeviceEntries, devices, names, failure);
-    if (found == tRead::kFailed || (found == tRead::kAbsent && failure.error != ENOENT && failure.error != ENOTDIR)) {
+    if (!listedOrMissing(found, failure)) {
         return false;
     }
     std::sort(names.begin(), names.end());

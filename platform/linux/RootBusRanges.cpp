@@ -117,7 +117,8 @@ bool readConfigWindows(const tSysroot& root, std::vector<tBusWindow>& windows, t
 bool readTopHostBridges(const tSysroot& root, std::vector<tRootBus>& buses, tReadFailure& failure) {
     tSysDir devices;
     std::vector<std::string> names;
-    if (root.listDirectory(tSysroot::top(), "sys/devices", kMaxTopDevices, devices, names, failure) == tRead::kFailed) {
+    if (!listedOrMissing(root.listDirectory(tSysroot::top(), "sys/devices", kMaxTopDevices, devices, names, failure),
+                         failure)) {
         return false;
     }
     for (const std::string& name : names) {

@@ -36,7 +36,8 @@ struct tRootBusRange {
 };
 
 // The host bridges at the top of sys/devices ("pciDDDD:BB"), in no order.
-// A machine without sys/devices has none.
+// A machine without sys/devices has none; one whose sys/devices loops
+// cannot be read.
 bool readTopHostBridges(const tSysroot& root, std::vector<tRootBus>& buses, tReadFailure& failure);
 
 class tRootBusRangeReader {

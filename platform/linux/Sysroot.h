@@ -45,6 +45,14 @@ struct tReadFailure {
 // node or socket without a driver (ENXIO), a device being removed (ENODEV).
 bool isAbsentError(int error);
 
+// A list read with tSysroot::listDirectory that is there, or that is simply
+// not there (ENOENT, ENOTDIR). A list that loops or cannot be reached for
+// another reason is a machine that cannot be read, not an empty one.
+inline bool listedOrMissing(tRead listed, const tReadFailure& failure) {
+    return listed == tRead::kRead ||
+           (listed == tRead::kAbsent && (failure.error == ENOENT || failure.error == ENOTDIR));
+}
+
 // A directory beneath the root: where it really is (relative to the root,
 // with no link in it; "" for the root itself) and the path it was asked for
 // by (relative to the root too), which is what messages name.

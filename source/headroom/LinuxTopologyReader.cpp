@@ -40,14 +40,6 @@ std::string quoted(std::string_view text) {
     return "\"" + shown + (text.size() > 16 ? "...\"" : "\"");
 }
 
-// A directory listing is absent only where nothing is there; one that
-// loops, or cannot be reached for another reason, is a machine that cannot
-// be read, not an empty one.
-bool listedOrMissing(tRead listed, const tReadFailure& failure) {
-    return listed == tRead::kRead ||
-           (listed == tRead::kAbsent && (failure.error == ENOENT || failure.error == ENOTDIR));
-}
-
 struct tFound {
     tPciFunction function;
     tBusKey root;

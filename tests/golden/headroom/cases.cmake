@@ -34,6 +34,9 @@ foreach(list devices slots)
         ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/pci_${list}_loop
         ERROR "^rootscope-headroom: cannot read [^\n]*/pci_${list}_loop/sys/bus/pci/${list}: Too many levels of symbolic links\n$")
 endforeach()
+rootscope_headroom_run(headroom.unreadable.sys_devices_loop ${empty} 1
+    ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/sys_devices_loop
+    ERROR "^rootscope-headroom: cannot read [^\n]*/sys_devices_loop/sys/devices: Too many levels of symbolic links\n$")
 rootscope_headroom_run(headroom.unreadable.devices_loop ${empty} 1
     ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/devices_loop
     ERROR "^rootscope-headroom: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")

@@ -282,3 +282,7 @@ host_bridge pci0000:00
 acpi_root_bridge PNP0A08:00 0 PC00 pci0000:00
 function_at pci0000:00 0000:00:00.0 0x060000
 ln -s slots "$root/sys/bus/pci/slots"
+begin sys_devices_loop
+mv "$root/sys/devices" "$root/sys/devices.real"
+ln -s devices "$root/sys/devices"
+rm -rf "$root/sys/devices.real"
