@@ -35,6 +35,7 @@ as_nobody() {
 }
 unprivileged() {
     chmod 777 "$work"
+    # shellcheck disable=SC2016 # expanded by that shell
     if ! as_nobody sh -c 'test -x "$1" && test -x "$2" && test -w "$3"' sh "$capture" "$headroom" "$work" 2>/dev/null; then
         echo "cannot run the capture as an unprivileged user here: skipped"
         exit 77
