@@ -41,19 +41,5 @@ rootscope_headroom_run(headroom.unreadable.devices_loop ${empty} 1
     ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/devices_loop
     ERROR "^rootscope-headroom: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")
 
-# A capture made by tools/rootscope-capture reads as the machine it copies,
-# for both programs.
-set(capture ${PROJECT_SOURCE_DIR}/tools/rootscope-capture)
-set(roundtrip ${CMAKE_CURRENT_SOURCE_DIR}/headroom/capture-roundtrip.sh)
-foreach(name laptop_thunderbolt vmd_domain sriov_virtual_bus kernel_before_4_13 firmware_problems slots_without_port)
-    add_test(NAME capture.headroom.${name}
-        COMMAND ${roundtrip} ${capture} ${CMAKE_CURRENT_SOURCE_DIR}/headroom/${name}
-            ${CMAKE_CURRENT_BINARY_DIR}/capture/${name} ${CMAKE_CURRENT_SOURCE_DIR}/headroom/${name}.json
-            $<TARGET_FILE:rootscope-headroom> --json)
-endforeach()
-foreach(name kernel_log_range shared_ecam malformed)
-    add_test(NAME capture.rootscope.${name}
-        COMMAND ${roundtrip} ${capture} ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/${name}
-            ${CMAKE_CURRENT_BINARY_DIR}/capture/${name} ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/${name}.out
-            $<TARGET_FILE:rootscope-sim>)
-endforeach()
+# The captures of these machines and of the sysroots (capture.cmake).
+include(${CMAKE_CURRENT_SOURCE_DIR}/capture.cmake)
