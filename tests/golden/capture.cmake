@@ -14,7 +14,9 @@ set(sysroots ${CMAKE_CURRENT_SOURCE_DIR}/sysroots)
 # - status_read_fails: its fault is made inside the program (--fail-read
 #   over kernel_log_range's tree); no file of the machine fails. The tree
 #   goes through the capture as kernel_log_range.
-set(not_captured status_read_fails)
+# - iomem_read_fails, physical_node_stat_fails: the same, over ecam_only's
+#   and kernel_log_range's trees (--fail-read, --fail-stat).
+set(not_captured status_read_fails iomem_read_fails physical_node_stat_fails)
 
 file(GLOB outputs RELATIVE ${sysroots} CONFIGURE_DEPENDS ${sysroots}/*.out)
 foreach(output IN LISTS outputs)
