@@ -54,6 +54,10 @@ tTopology oneRoot(std::optional<tBusRange> range, std::vector<tPciFunction> func
     return topology;
 }
 
+// The view with its lines joined again, so that a phrase is found wherever
+// the wrapping broke it.
+std::string flatView(const tTopology& topology, bool kernelLogClosed);
+
 // "claimed/buses/reserved free@run-start outside problems"
 std::string summary(const tRootBusHeadroom& r) {
     return std::to_string(r.claimed) + "/" + std::to_string(r.buses) + "/" + std::to_string(r.reserved) + " " +
@@ -215,6 +219,94 @@ TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
     }
 }
 
+tBar bar(const char* name, tResourceKind kind, std::uint64_t first, std::uint64_t size) {
+    tBar b;
+    b.name = name;
+    b.kind = kind;
+    b.first = first;
+    b.last = first + size - 1;
+    return b;
+}
+
+tWindow window(tResourceKind kind, std::uint64_t first, std::uint64_t size) {
+    tWindow w;
+    w.kind = kind;
+    w.first = first;
+    w.last = first + size - 1;
+    return w;
+}
+
+// "size/used/reserved/free/largest" of a window, in KiB.
+std::string numbers(const tWindowHeadroom& w) {
+    return std::to_string(w.size >> 10) + "/" + std::to_string(w.used >> 10) + "/" + std::to_string(w.reserved >> 10) +
+           "/" + std::to_string(w.free >> 10) + "/" + std::to_string(w.largestBlock >> 10);
+}
+
+// A root bus with a 256 MiB window at 2 GiB and a 64 GiB one at 64 GiB, a
+// NIC on it, and a hot-plug port whose memory window holds a card and
+// whose prefetchable window is idle.
+TEST(Headroom, WorksOutEachAddressWindowFromWhatLiesDirectlyBelowIt) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    constexpr std::uint64_t kGiB = kMiB << 10;
+    const tPciAddress port{0, 0, 0x1c, 0};
+    tPciFunction nic = function(0, 0x1f);
+    nic.bars = {bar("BAR 0", tResourceKind::kMemory, 0x80000000, kMiB), bar("BAR 2", tResourceKind::kIo, 0x1000, 0x20)};
+    tPciFunction root_port = bridge(0, 0x1c, 1, 1);
+    root_port.windows = {window(tResourceKind::kMemory, 0x80100000, 2 * kMiB),
+                         window(tResourceKind::kPrefetchable, 64 * kGiB, 16 * kGiB),
+                         window(tResourceKind::kIo, 0x2000, 0x1000)};
+    tPciFunction card = function(1, 0, port);
+    card.bars = {bar("BAR 0", tResourceKind::kMemory, 0x80100000, kMiB)};
+    tTopology topology = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kKernelLog}, {nic, root_port, card});
+    topology.roots[0].windows = std::vector<tWindow>{window(tResourceKind::kMemory, 0x80000000, 256 * kMiB),
+                                                     window(tResourceKind::kPrefetchable, 64 * kGiB, 64 * kGiB),
+                                                     window(tResourceKind::kIo, 0x1000, 0xf000)};
+    tUnassigned gpu;
+    gpu.address = card.address;
+    gpu.resource = "BAR 2";
+    gpu.kind = tResourceKind::kPrefetchable;
+    gpu.size = 32 * kGiB;
+    gpu.is64 = true;
+    topology.unassigned = {gpu};
+    topology.addressesRead = true;
+
+    const tHeadroom headroom = analyseHeadroom(topology);
+    const tRootBusHeadroom& root = headroom.roots[0];
+    ASSERT_TRUE(root.windows);
+    ASSERT_EQ(root.windows->size(), 3u);  // in address order
+    EXPECT_EQ(numbers((*root.windows)[0]), "60/4/4/55/32");  // I/O 0x1000-0xffff: a BAR and a 4 KiB window
+    EXPECT_EQ(numbers((*root.windows)[1]), "262144/3072/1024/259072/131072");
+    EXPECT_EQ(numbers((*root.windows)[2]), "67108864/16777216/16777216/50331648/33554432");
+    ASSERT_EQ(root.bridges.size(), 1u);
+    ASSERT_EQ(root.bridges[0].windows.size(), 3u);
+    EXPECT_EQ(numbers(root.bridges[0].windows[0]), "4/0/0/4/4");
+    EXPECT_EQ(numbers(root.bridges[0].windows[1]), "2048/1024/0/1024/1024");
+    EXPECT_EQ(numbers(root.bridges[0].windows[2]), "16777216/0/0/16777216/16777216");
+    ASSERT_TRUE(root.memory);
+    EXPECT_EQ(root.memory->below4g.size, 256 * kMiB);
+    EXPECT_EQ(root.memory->below4g.free, 253 * kMiB);
+    EXPECT_EQ(root.memory->above4g.largestBlock, 32 * kGiB);
+    EXPECT_EQ(root.memory->io.used, std::uint64_t{0x1020});
+    ASSERT_EQ(root.unassigned.size(), 1u);
+    ASSERT_TRUE(root.unassigned[0].window);
+    EXPECT_EQ(root.unassigned[0].window->window.kind, tResourceKind::kPrefetchable);  // the port's, 16 GiB
+    EXPECT_EQ(root.unassigned[0].window->largestBlock, 16 * kGiB);
+
+    const std::string view = flatView(topology, false);
+    EXPECT_NE(view.find("0000:01:00.0 BAR 2 (prefetchable, 64-bit, 32 GiB): the bridge 0000:00:1c.0's "
+                        "prefetchable window has at most 16 GiB in one block."),
+              std::string::npos)
+        << view;
+    // A window straddling 4 GiB counts on both sides; none above it is said.
+    topology.roots[0].windows = std::vector<tWindow>{window(tResourceKind::kMemory, 3 * kGiB, 2 * kGiB)};
+    topology.unassigned.clear();
+    const tHeadroom straddling = analyseHeadroom(topology);
+    EXPECT_EQ(straddling.roots[0].memory->below4g.size, kGiB);
+    EXPECT_EQ(straddling.roots[0].memory->above4g.size, kGiB);
+    topology.roots[0].windows = std::vector<tWindow>{window(tResourceKind::kMemory, 3 * kGiB, kGiB)};
+    EXPECT_NE(flatView(topology, false).find("No memory window lies above 4 GiB"), std::string::npos);
+}
+
 // Every sysroot golden, hostile ones included, read by both programs: where
 // rootscope reads a range for a root bus, rootscope-headroom reads the same.
 TEST(Headroom, AgreesWithRootscopeOnEveryRangeOfEverySysroot) {
@@ -256,8 +348,6 @@ TEST(Headroom, AgreesWithRootscopeOnEveryRangeOfEverySysroot) {
     EXPECT_GE(compared, 20);
 }
 
-// The view with its lines joined again, so that a phrase is found wherever
-// the wrapping broke it.
 std::string flatView(const tTopology& topology, bool kernelLogClosed) {
     std::string view = headroomView(analyseHeadroom(topology), kernelLogClosed);
     std::string flat;

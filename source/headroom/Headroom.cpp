@@ -530,6 +530,7 @@ void describeSlot(tRootBusHeadroom& root, tRootIndex& index, const tPciSlot& slo
         placed.bus = bridge.secondary;
         placed.window = bridge.subordinate - bridge.secondary + 1;
         placed.windowInferred = bridge.inferred;
+        placed.windows = bridge.windows;
         placed.usable = usableNumbers(root, index, *port);
         placed.usableBound = !root.claimsExact;
     } else if (placed.bus && *placed.bus == root.bus && !slot.port) {
@@ -602,6 +603,7 @@ void advise(tHeadroom& headroom) {
 tHeadroom analyseHeadroom(const tTopology& topology) {
     tHeadroom headroom;
     headroom.exact = topology.exact;
+    headroom.addressesRead = topology.addressesRead;
     headroom.problems = topology.problems;
 
     std::vector<std::size_t> order(topology.roots.size());

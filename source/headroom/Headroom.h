@@ -164,6 +164,7 @@ struct tAdvice {
 
 struct tHeadroom {
     bool exact = true;
+    bool addressesRead = false;  // bridges' and slots' windows are known
     std::vector<tRootBusHeadroom> roots;  // in (segment, bus) order
     std::vector<tSlotHeadroom> unplacedSlots;  // on no root bus the machine has
     std::vector<std::string> problems;  // the topology's own

@@ -22,6 +22,42 @@ std::string plural(std::uint32_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// A size a person reads: bytes in the largest binary unit it reaches, whole
+// where it divides evenly, else to one decimal.
+std::string bytes(std::uint64_t value) {
+    static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    std::uint64_t scale = 1;
+    while (unit + 1 < std::size(kUnits) && value / scale >= 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    char text[48];
+    if (value % scale == 0) {
+        std::snprintf(text, sizeof text, "%llu %s", static_cast<unsigned long long>(value / scale), kUnits[unit]);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f %s", static_cast<double>(value) / static_cast<double>(scale),
+                      kUnits[unit]);
+    }
+    return text;
+}
+
+const char* kindName(tResourceKind kind) {
+    switch (kind) {
+        case tResourceKind::kIo: return "io";
+        case tResourceKind::kMemory: return "memory";
+        case tResourceKind::kPrefetchable: return "prefetchable";
+        case tResourceKind::kBusNumbers: return "bus";
+    }
+    return "unknown";
+}
+
+std::string hexAddress(std::uint64_t value, bool io) {
+    char text[24];
+    std::snprintf(text, sizeof text, io ? "0x%04llx" : "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 // A name from the machine (a slot's directory), fit for one line of text.
 std::string printable(std::string_view text) {
     std::string shown;
@@ -164,7 +200,119 @@ std::string countLines(const tRootBusHeadroom& root) {
     return text + wrapped(free, "  ", "    ");
 }
 
-std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
+constexpr std::size_t kPictureWidth = 48;
+
+// One window as a line of text and a picture of it, its width shared out in
+// proportion: U used by what is below, r reserved below a port, . free.
+std::string windowLines(const tWindowHeadroom& w, const std::string& indent) {
+    const bool io = w.window.kind == tResourceKind::kIo;
+    const std::uint64_t reserved = std::min(w.reserved, w.used);
+    std::string line = std::string(io ? "I/O" : w.window.kind == tResourceKind::kPrefetchable ? "Prefetchable"
+                                                                                             : "Memory") +
+                       " " + hexAddress(w.window.first, io) + "-" + hexAddress(w.window.last, io) + " (" +
+                       bytes(w.size) + "): " + bytes(w.used - reserved) + " used, " + bytes(reserved) +
+                       " reserved, " + bytes(w.free) + " free, the largest free block " +
+                       (w.largestBlock == 0 ? std::string("none") : bytes(w.largestBlock)) +
+                       (w.window.exact ? "." : " (bounds).");
+    std::string text = wrapped(line, indent, indent + "  ");
+    // Each character stands for size / width; a part that is there shows.
+    const auto share = [&](std::uint64_t part) {
+        const double exact = static_cast<double>(part) * kPictureWidth / static_cast<double>(w.size);
+        std::size_t cells = static_cast<std::size_t>(exact + 0.5);
+        return part > 0 && cells == 0 ? std::size_t{1} : cells;
+    };
+    std::size_t used = std::min(share(w.used - reserved), kPictureWidth);
+    std::size_t held = std::min(share(reserved), kPictureWidth - used);
+    const std::size_t free = kPictureWidth - used - held;
+    if (w.free > 0 && free == 0 && held > 0) {
+        --held;
+    } else if (w.free > 0 && free == 0 && used > 0) {
+        --used;
+    }
+    text += indent + "  [" + std::string(used, 'U') + std::string(held, 'r') +
+            std::string(kPictureWidth - used - held, '.') + "]\n";
+    return text;
+}
+
+std::string totalText(const char* what, const tSpaceTotal& total) {
+    return std::string(what) + ": " + bytes(total.size) + ", " + bytes(total.free) + " free, the largest free block " +
+           (total.largestBlock == 0 ? std::string("none") : bytes(total.largestBlock));
+}
+
+std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact) {
+    std::string block;
+    if (!root.windows) {
+        const std::string why =
+            !exact ? "Memory and I/O windows: unknown; this system does not show the root bus's own."
+            : kernelLogClosed
+                ? "Memory and I/O windows: unknown; only the kernel log, closed to this user, and /proc/iomem as "
+                  "root give the root bus's own. Run as root for them; the ports' windows below are exact."
+                : "Memory and I/O windows: unknown; the kernel log names none for this root bus.";
+        return wrapped(why, "  ", "    ");
+    }
+    if (root.windows->empty()) {
+        return wrapped("Memory and I/O windows: none open for cards.", "  ", "    ");
+    }
+    block += "  Memory and I/O windows (U used, r reserved for hot-plug, . free):\n";
+    for (const tWindowHeadroom& window : *root.windows) {
+        block += windowLines(window, "    ");
+    }
+    if (root.memory) {
+        std::string totals = totalText("Memory below 4 GiB", root.memory->below4g) + "; " +
+                             totalText("above 4 GiB", root.memory->above4g) + "; " + totalText("I/O", root.memory->io) +
+                             ".";
+        if (root.memory->above4g.size == 0) {
+            totals += " No memory window lies above 4 GiB, so a card with a large 64-bit BAR (a GPU's) cannot be "
+                      "placed below this root bus; the firmware setting that usually opens one is \"Above 4G "
+                      "decoding\" (or \"Memory mapped I/O above 4 GB\").";
+        }
+        block += wrapped(totals, "  ", "    ");
+    }
+    return block;
+}
+
+std::string unassignedBlock(const tRootBusHeadroom& root) {
+    if (root.unassigned.empty()) {
+        return "";
+    }
+    std::string block = "  Got no space:\n";
+    for (const tUnassignedHeadroom& failed : root.unassigned) {
+        const tUnassigned& r = failed.resource;
+        std::string line = formatPciAddress(r.address) + " " + printable(r.resource) + " (" + kindName(r.kind) +
+                           (r.is64 ? ", 64-bit" : "") + ", " + bytes(r.size) + "): ";
+        const std::string where =
+            failed.bridge ? "the bridge " + formatPciAddress(*failed.bridge) + "'s" : std::string("the root bus's");
+        if (failed.window) {
+            line += where + " " + kindName(failed.window->window.kind) + " window has " +
+                    (failed.window->largestBlock == 0 ? std::string("no free block")
+                                                      : "at most " + bytes(failed.window->largestBlock) +
+                                                            " in one block") +
+                    ".";
+        } else {
+            line += where + " window for it is closed or unknown.";
+        }
+        block += wrapped(line, "    - ", "      ");
+    }
+    return block;
+}
+
+// What a slot's port offers of each address space, on one line.
+std::string slotWindows(const tSlotHeadroom& slot) {
+    if (slot.windows.empty()) {
+        return "";
+    }
+    std::string text;
+    for (const tWindowHeadroom& w : slot.windows) {
+        text += (text.empty() ? "" : "; ") + std::string(w.window.kind == tResourceKind::kIo ? "I/O" :
+                                                         w.window.kind == tResourceKind::kPrefetchable ? "prefetchable"
+                                                                                                      : "memory") +
+                " " + bytes(w.free) + " free, the largest block " +
+                (w.largestBlock == 0 ? std::string("none") : bytes(w.largestBlock));
+    }
+    return wrapped("Its port's windows: " + text + ".", "      ", "        ");
+}
+
+std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot, bool addressesRead) {
     std::string line = "Slot " + printable(slot.name) + ": " + (slot.bus ? "bus " + hex2(*slot.bus) : "bus unknown") +
                        (slot.device && !slot.port ? ", device " + hex2(*slot.device) : std::string()) + ", ";
     if (slot.port && slot.window) {
@@ -184,18 +332,20 @@ std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
     }
     line += !slot.hotplug ? ", hot-plug not known" : *slot.hotplug ? ", hot-plug" : ", not hot-plug";
     line += slot.occupied ? ", occupied." : ", empty.";
-    return wrapped(line, "    ", "      ");
+    return wrapped(line, "    ", "      ") + (addressesRead ? slotWindows(slot) : std::string());
 }
 
-std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed) {
+std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact, bool addressesRead) {
     std::string block = "Root bus " + rootName(root) + "\n";
     block += wrapped(rangeLine(root, kernelLogClosed), "  ", "    ");
     block += busMap(root);
     block += countLines(root);
+    block += windowsBlock(root, kernelLogClosed, exact);
+    block += unassignedBlock(root);
     if (!root.slots.empty()) {
         block += "  Slots:\n";
         for (const tSlotHeadroom& slot : root.slots) {
-            block += slotLine(root, slot);
+            block += slotLine(root, slot, addressesRead);
         }
     }
     if (!root.problems.empty()) {
@@ -215,6 +365,34 @@ std::string slotNames(const tRootBusHeadroom& root, const std::vector<std::size_
     return names;
 }
 
+// What a card's BARs can be given below a port: the largest block of each
+// memory window, "a card with a BAR up to N fits there, not a larger one".
+std::string memoryOffer(const std::vector<tWindowHeadroom>& windows, const char* where) {
+    std::uint64_t memory = 0;
+    std::uint64_t prefetchable = 0;
+    bool any = false;
+    for (const tWindowHeadroom& w : windows) {
+        if (w.window.kind == tResourceKind::kMemory) {
+            memory = std::max(memory, w.largestBlock);
+            any = true;
+        } else if (w.window.kind == tResourceKind::kPrefetchable) {
+            prefetchable = std::max(prefetchable, w.largestBlock);
+            any = true;
+        }
+    }
+    if (!any) {
+        return std::string(" Its port has no memory window open, so a card with memory BARs gets none ") + where + ".";
+    }
+    const std::uint64_t largest = std::max(memory, prefetchable);
+    if (largest == 0) {
+        return std::string(" Its port's memory windows have no free block left, so a card with memory BARs gets none ") +
+               where + ".";
+    }
+    return std::string(" In memory, a card whose largest BAR is up to ") + bytes(largest) + " fits " + where +
+           " (the largest free block: " + bytes(memory) + " in the port's memory window, " + bytes(prefetchable) +
+           " in its prefetchable one), not one with a larger BAR.";
+}
+
 std::string hotAdvice(const tHeadroom& headroom) {
     const tAdvice& advice = headroom.advice;
     std::string text;
@@ -230,6 +408,7 @@ std::string hotAdvice(const tHeadroom& headroom) {
                                rootName(root) + " itself, is the empty hot-plug slot with the most bus numbers " +
                                "to give; a chassis hot-added there takes its numbers from the root bus's free " +
                                "ones, " + upTo + plural(*slot.usable, "bus number", "bus numbers") + ".";
+        text += headroom.addressesRead ? memoryOffer(slot.windows, "there") : std::string();
     } else {
         text = "Added while the machine runs: no empty hot-plug slot with a known window was found.";
     }
@@ -279,13 +458,43 @@ std::string coldAdvice(const tHeadroom& headroom) {
     } else {
         text += ". No empty slot that the system lists hangs from it.";
     }
+    if (root.memory) {
+        text += " Its memory: the largest free block is " + bytes(root.memory->below4g.largestBlock) +
+                " below 4 GiB and " +
+                (root.memory->above4g.size == 0 ? std::string("there is no window above 4 GiB")
+                                                : bytes(root.memory->above4g.largestBlock) + " above 4 GiB") +
+                ".";
+    }
     return wrapped(text, "  ", "    ");
+}
+
+// The functions that got no memory: a chassis behind the same port would
+// fare no better.
+std::string failedAdvice(const tHeadroom& headroom) {
+    std::string names;
+    std::size_t count = 0;
+    for (const tRootBusHeadroom& root : headroom.roots) {
+        for (const tUnassignedHeadroom& failed : root.unassigned) {
+            names += (names.empty() ? "" : ", ") + formatPciAddress(failed.resource.address) + " " +
+                     printable(failed.resource.resource) + " (" + bytes(failed.resource.size) + ")";
+            ++count;
+        }
+    }
+    if (count == 0) {
+        return "";
+    }
+    return wrapped("Got no space: " + names + ". " + (count == 1 ? "That card" : "Those cards") +
+                       " will not start until the window above " + (count == 1 ? "it" : "them") +
+                       " can hold what " + (count == 1 ? "it asks" : "they ask") +
+                       " for; a chassis below the same port would fare no better.",
+                   "  ", "    ");
 }
 
 std::string advice(const tHeadroom& headroom) {
     std::string text = "Where to plug the next expansion chassis\n";
     text += hotAdvice(headroom);
     text += coldAdvice(headroom);
+    text += failedAdvice(headroom);
     text += wrapped("A chassis with one PCIe switch of N downstream ports needs N + 2 bus numbers (the link to "
                     "the switch, the switch's internal bus, one per downstream port), plus what its cards need: "
                     "a card with a bridge of its own takes more.",
@@ -346,14 +555,53 @@ std::string jsonOptional(const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
-std::string jsonSlot(const tSlotHeadroom& slot) {
+std::string jsonWindow(const tWindowHeadroom& w) {
+    return std::string("{\"type\": \"") + kindName(w.window.kind) + "\", \"first\": " + std::to_string(w.window.first) +
+           ", \"last\": " + std::to_string(w.window.last) + ", \"size\": " + std::to_string(w.size) +
+           ", \"used\": " + std::to_string(w.used) + ", \"reserved\": " + std::to_string(w.reserved) +
+           ", \"free\": " + std::to_string(w.free) + ", \"largest_block\": " + std::to_string(w.largestBlock) +
+           ", \"exact\": " + (w.window.exact ? "true" : "false") + "}";
+}
+
+std::string jsonWindows(const std::vector<tWindowHeadroom>& windows) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + jsonWindow(windows[i]);
+    }
+    return out + "]";
+}
+
+std::string jsonTotal(const tSpaceTotal& total) {
+    return "{\"size\": " + std::to_string(total.size) + ", \"used\": " + std::to_string(total.used) +
+           ", \"free\": " + std::to_string(total.free) + ", \"largest_block\": " +
+           std::to_string(total.largestBlock) + "}";
+}
+
+std::string jsonMemory(const std::optional<tMemoryTotals>& memory) {
+    if (!memory) {
+        return "null";
+    }
+    return "{\"below_4g\": " + jsonTotal(memory->below4g) + ", \"above_4g\": " + jsonTotal(memory->above4g) +
+           ", \"io\": " + jsonTotal(memory->io) + "}";
+}
+
+std::string jsonUnassigned(const tUnassignedHeadroom& failed) {
+    const tUnassigned& r = failed.resource;
+    return "{\"address\": " + jsonString(formatPciAddress(r.address)) + ", \"resource\": " + jsonString(r.resource) +
+           ", \"type\": \"" + kindName(r.kind) + "\", \"size\": " + std::to_string(r.size) +
+           ", \"64bit\": " + (r.is64 ? "true" : "false") + ", \"bridge\": " +
+           (failed.bridge ? jsonString(formatPciAddress(*failed.bridge)) : std::string("null")) +
+           ", \"window\": " + (failed.window ? jsonWindow(*failed.window) : std::string("null")) + "}";
+}
+
+std::string jsonSlot(const tSlotHeadroom& slot, bool addressesRead) {
     return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"device\": " +
            jsonOptional(slot.device) + ", \"port\": " +
            (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) + ", \"hotplug\": " +
            (!slot.hotplug ? "null" : *slot.hotplug ? "true" : "false") + ", \"occupied\": " +
            (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + ", \"usable\": " +
            jsonOptional(slot.usable) + ", \"usable_exact\": " + (slot.usable && !slot.usableBound ? "true" : "false") +
-           "}";
+           ", \"windows\": " + (addressesRead ? jsonWindows(slot.windows) : std::string("null")) + "}";
 }
 
 template <typename T, typename tFormat>
@@ -372,7 +620,7 @@ std::string jsonStrings(const std::vector<std::string>& items, const std::string
     return jsonObjects(items, indent, [](const std::string& item) { return jsonString(item); });
 }
 
-std::string jsonRoot(const tRootBusHeadroom& root) {
+std::string jsonRoot(const tRootBusHeadroom& root, bool addressesRead) {
     const std::string in = "      ";
     std::string out = "    {\n";
     out += in + "\"segment\": " + std::to_string(root.segment) + ",\n";
@@ -391,12 +639,16 @@ std::string jsonRoot(const tRootBusHeadroom& root) {
     out += in + "\"free\": " + jsonOptional(root.free) + ",\n";
     out += in + "\"largest_free_run\": " + jsonOptional(root.largestFreeRun) + ",\n";
     out += in + "\"outside_range\": " + std::to_string(root.outsideRange) + ",\n";
-    out += in + "\"bridges\": " + jsonObjects(root.bridges, in, [](const tBridgeWindow& bridge) {
+    out += in + "\"bridges\": " + jsonObjects(root.bridges, in, [&](const tBridgeWindow& bridge) {
                return "{\"address\": " + jsonString(formatPciAddress(bridge.address)) + ", \"secondary\": " +
                       std::to_string(bridge.secondary) + ", \"subordinate\": " + std::to_string(bridge.subordinate) +
-                      "}";
+                      ", \"windows\": " + (addressesRead ? jsonWindows(bridge.windows) : std::string("null")) + "}";
            }) + ",\n";
-    out += in + "\"slots\": " + jsonObjects(root.slots, in, jsonSlot) + ",\n";
+    out += in + "\"slots\": " +
+           jsonObjects(root.slots, in, [&](const tSlotHeadroom& slot) { return jsonSlot(slot, addressesRead); }) + ",\n";
+    out += in + "\"windows\": " + (root.windows ? jsonWindows(*root.windows) : std::string("null")) + ",\n";
+    out += in + "\"memory\": " + jsonMemory(root.memory) + ",\n";
+    out += in + "\"unassigned\": " + jsonObjects(root.unassigned, in, jsonUnassigned) + ",\n";
     out += in + "\"problems\": " + jsonStrings(root.problems, in) + "\n";
     return out + "    }";
 }
@@ -411,7 +663,7 @@ std::string jsonPick(const tHeadroom& headroom, const tAdvice::tSlotPick& pick) 
     const tSlotHeadroom& slot = root.slots[pick.slot];
     return "{" + jsonRootKey(root) + ", \"slot\": " + jsonString(slot.name) + ", \"usable\": " +
            jsonOptional(slot.usable) + ", \"exact\": " + (headroom.exact && !slot.usableBound ? "true" : "false") +
-           "}";
+           ", \"windows\": " + (headroom.addressesRead ? jsonWindows(slot.windows) : std::string("null")) + "}";
 }
 
 // Where to plug, as the view says it: the hot-plug slot, the slots too
@@ -434,7 +686,7 @@ std::string jsonAdvice(const tHeadroom& headroom) {
         }
         out += "{" + jsonRootKey(root) + ", \"free\": " + jsonOptional(root.free) + ", \"largest_free_run\": " +
                jsonOptional(root.largestFreeRun) + ", \"exact\": " + (root.exact ? "true" : "false") +
-               ", \"slots\": [" + slots + "]}";
+               ", \"slots\": [" + slots + "], \"memory\": " + jsonMemory(root.memory) + "}";
     } else {
         out += "null";
     }
@@ -450,7 +702,7 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
         view += "No PCI root bus was found.\n";
     }
     for (const tRootBusHeadroom& root : headroom.roots) {
-        view += rootBlock(root, kernelLogClosed) + "\n";
+        view += rootBlock(root, kernelLogClosed, headroom.exact, headroom.addressesRead) + "\n";
     }
     if (!headroom.unplacedSlots.empty()) {
         view += "Slots on a bus of no root bus found:\n";
@@ -480,14 +732,17 @@ std::string headroomJson(const tHeadroom& headroom) {
     } else {
         out += "[\n";
         for (std::size_t i = 0; i < headroom.roots.size(); ++i) {
-            out += jsonRoot(headroom.roots[i]) + (i + 1 < headroom.roots.size() ? ",\n" : "\n");
+            out += jsonRoot(headroom.roots[i], headroom.addressesRead) + (i + 1 < headroom.roots.size() ? ",\n" : "\n");
         }
         out += "  ]";
     }
     out += ",\n  \"advice\": " + jsonAdvice(headroom);
     if (!headroom.problems.empty() || !headroom.unplacedSlots.empty()) {
         out += ",\n  \"extra\": {\n    \"problems\": " + jsonStrings(headroom.problems, "    ") +
-               ",\n    \"unplaced_slots\": " + jsonObjects(headroom.unplacedSlots, "    ", jsonSlot) + "\n  }";
+               ",\n    \"unplaced_slots\": " +
+               jsonObjects(headroom.unplacedSlots, "    ",
+                           [&](const tSlotHeadroom& slot) { return jsonSlot(slot, headroom.addressesRead); }) +
+               "\n  }";
     }
     return out + "\n}\n";
 }

@@ -154,6 +154,9 @@ struct tTopology {
     std::vector<std::string> problems;
     // The resources that got no space, by function.
     std::vector<tUnassigned> unassigned;
+    // The reader read the functions' BARs and the bridges' address windows:
+    // where it did not, an empty list is unknown, not "none".
+    bool addressesRead = false;
 };
 
 }  // namespace nROOTSCOPE_1_0
