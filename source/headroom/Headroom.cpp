@@ -134,6 +134,8 @@ void checkNesting(const tTopologyRoot& root, tRootBusHeadroom& result) {
     }
 }
 
+// Bus numbers are one kind of address space: what is free of the range,
+// and its longest run, come from the same interval set as every window's.
 void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buses) {
     result.claimed = static_cast<std::uint32_t>(claimed.count());
     result.buses = static_cast<std::uint32_t>(buses.count());
@@ -141,9 +143,7 @@ void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buse
     const bool ranged = result.range.has_value();
     const std::uint32_t first = ranged ? result.range->first : 0;
     const std::uint32_t last = ranged ? result.range->last : 0xff;
-    std::uint32_t free = 0;
-    std::uint32_t run = 0;
-    std::uint32_t longest = 0;
+    tIntervalSet claims;
     for (std::uint32_t n = 0; n < 256; ++n) {
         const bool inside = n >= first && n <= last;
         if (buses.test(n)) {
@@ -153,20 +153,20 @@ void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buse
         } else {
             result.uses[n] = inside ? tBusUse::kFree : tBusUse::kOutside;
         }
-        if (claimed.test(n) && !inside) {
-            ++result.outsideRange;
-        }
-        const bool isFree = inside && !claimed.test(n);
-        free += isFree ? 1 : 0;
-        run = isFree ? run + 1 : 0;
-        if (run > longest) {
-            longest = run;
-            result.largestFreeRunStart = n + 1 - run;
+        if (claimed.test(n)) {
+            claims.add(n, n);
+            result.outsideRange += inside ? 0 : 1;
         }
     }
-    if (ranged) {
-        result.free = free;
-        result.largestFreeRun = longest;
+    claims.seal();
+    if (ranged && first <= last) {
+        result.free = static_cast<std::uint32_t>((last - first + 1) - claims.coveredWithin(first, last));
+        const auto [run, start] = claims.longestGap(first, last);
+        result.largestFreeRun = static_cast<std::uint32_t>(run);
+        result.largestFreeRunStart = static_cast<std::uint32_t>(start);
+    } else if (ranged) {
+        result.free = 0;
+        result.largestFreeRun = 0;
     } else {
         result.outsideRange = 0;  // no range, nothing lies outside it
     }
