@@ -670,12 +670,13 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         claimedSets.push_back(claimed);
 
         tSpaceAnalysis spaces(*root);
+        std::map<tPciAddress, const tPciFunction*> byAddress;
+        for (const tPciFunction& function : root->functions) {
+            byAddress.emplace(function.address, &function);
+        }
         for (tBridgeWindow& bridge : result.bridges) {
-            for (const tPciFunction& function : root->functions) {
-                if (function.address == bridge.address) {
-                    bridge.windows = spaces.bridgeWindows(function);
-                    break;
-                }
+            if (const auto function = byAddress.find(bridge.address); function != byAddress.end()) {
+                bridge.windows = spaces.bridgeWindows(*function->second);
             }
         }
         if (root->windows) {
@@ -684,16 +685,13 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         }
         for (const tUnassigned& resource : unassignedByRoot[order[at]]) {
             tUnassignedHeadroom failed{resource, std::nullopt, std::nullopt};
-            const tPciFunction* function = nullptr;
-            for (const tPciFunction& candidate : root->functions) {
-                function = candidate.address == resource.address ? &candidate : function;
-            }
-            if (function != nullptr && function->parent) {
-                failed.bridge = function->parent;
-                for (const tPciFunction& candidate : root->functions) {
-                    if (candidate.address == *function->parent) {
-                        failed.window = windowFor(resource, spaces.bridgeWindows(candidate));
-                    }
+            const auto function = byAddress.find(resource.address);
+            const std::optional<tPciAddress> parent =
+                function != byAddress.end() ? function->second->parent : std::nullopt;
+            if (parent) {
+                failed.bridge = parent;
+                if (const auto above = byAddress.find(*parent); above != byAddress.end()) {
+                    failed.window = windowFor(resource, spaces.bridgeWindows(*above->second));
                 }
             } else if (result.windows) {
                 failed.window = windowFor(resource, *result.windows);
