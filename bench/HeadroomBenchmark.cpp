@@ -6,10 +6,13 @@
 // Each segment is one root bus with 32 root ports, each port leading to a
 // bus of one eight-function device, as a server's segment full of NICs is:
 // 288 functions a segment, as many segments as it takes. Every root bus has
-// its ACPI node and kernel-log line; every port a slot. The sysroot is
-// written once, to /dev/shm where there is one, and removed at exit.
+// its ACPI node and kernel-log lines (its range, its windows, and for each
+// port a window that failed to assign and then was assigned); every port a
+// slot; every function its resource file. The sysroot is written once, to
+// /dev/shm where there is one, and removed at exit.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -32,6 +35,27 @@ std::string address(unsigned segment, unsigned bus, unsigned device, unsigned fu
     return text;
 }
 
+// Each segment's root bus forwards 32 MiB below 4 GiB: 1 MiB for each port,
+// 16 KiB in it for each function.
+std::uint64_t portBase(unsigned segment, unsigned port) {
+    return 0x80000000u + (std::uint64_t{segment} << 25) + (std::uint64_t{port} << 20);
+}
+
+// A resource file of `lines` lines with line `index` from `first` to `last`.
+std::string resourceFile(unsigned lines, unsigned index, std::uint64_t first, std::uint64_t last,
+                         std::uint64_t flags) {
+    std::string text;
+    for (unsigned i = 0; i < lines; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n",
+                      static_cast<unsigned long long>(i == index ? first : 0),
+                      static_cast<unsigned long long>(i == index ? last : 0),
+                      static_cast<unsigned long long>(i == index ? flags : 0));
+        text += line;
+    }
+    return text;
+}
+
 class tPciSysroot {
 public:
     explicit tPciSysroot(std::size_t functions) : tree_("rootscope-pci") { build(functions); }
@@ -40,7 +64,8 @@ public:
     unsigned segments() const { return segments_; }
 
 private:
-    void function(const std::string& parent, const std::string& name, const char* secondary) {
+    void function(const std::string& parent, const std::string& name, const char* secondary,
+                  const std::string& resource) {
         const std::string dir = "sys/devices/" + parent + "/" + name;
         tree_.directory(dir);
         tree_.write(dir + "/class", secondary != nullptr ? "0x060400\n" : "0x020000\n");
@@ -48,6 +73,7 @@ private:
             tree_.write(dir + "/secondary_bus_number", std::string(secondary) + "\n");
             tree_.write(dir + "/subordinate_bus_number", std::string(secondary) + "\n");
         }
+        tree_.write(dir + "/resource", resource);
         tree_.link("../../../devices/" + parent + "/" + name, "sys/bus/pci/devices/" + name);
     }
 
@@ -77,10 +103,20 @@ private:
             std::snprintf(line, sizeof line, "6,%u,1000,-;ACPI: PCI Root Bridge [%s] (domain %04x [bus 00-ff])\n",
                           segment, name, segment);
             log += line;
+            std::snprintf(line, sizeof line, "6,%u,1001,-;pci_bus %04x:00: root bus resource [mem 0x%llx-0x%llx window]\n",
+                          segment, segment, static_cast<unsigned long long>(portBase(segment, 0)),
+                          static_cast<unsigned long long>(portBase(segment, kPortsPerSegment) - 1));
+            log += line;
             for (unsigned port = 0; port < kPortsPerSegment && made < functions; ++port) {
                 const std::string portName = address(segment, 0, port, 0);
-                function(host, portName, std::to_string(port + 1).c_str());
+                const std::uint64_t base = portBase(segment, port);
+                function(host, portName, std::to_string(port + 1).c_str(), resourceFile(17, 14, base, base + 0xfffff, 0x200));
                 ++made;
+                for (const char* event : {"failed to assign", "assigned"}) {
+                    std::snprintf(line, sizeof line, "6,%u,1002,-;pci %s: bridge window [mem size 0x00100000]: %s\n",
+                                  segment, portName.c_str(), event);
+                    log += line;
+                }
                 const std::string slot = "sys/bus/pci/slots/" + std::to_string(segment * 100 + port);
                 tree_.directory(slot);
                 char slotAddress[24];
@@ -88,7 +124,9 @@ private:
                 tree_.write(slot + "/address", slotAddress);
                 tree_.write(slot + "/power", "1\n");
                 for (unsigned f = 0; f < kFunctionsPerDevice && made < functions; ++f, ++made) {
-                    function(std::string(host) + "/" + portName, address(segment, port + 1, 0, f), nullptr);
+                    const std::uint64_t bar = base + (std::uint64_t{f} << 14);
+                    function(std::string(host) + "/" + portName, address(segment, port + 1, 0, f), nullptr,
+                             resourceFile(13, 0, bar, bar + 0x3fff, 0x140204));
                 }
             }
         }
@@ -120,7 +158,9 @@ void headroomBenchmark(benchmark::State& state, std::size_t functions) {
         const tHeadroom headroom = analyseHeadroom(topology);
         const std::string report = headroomView(headroom, false) + headroomJson(headroom);
         length = report.size();
-        sound = sound && headroom.roots.size() == sysroot.segments() && headroom.problems.empty();
+        sound = sound && headroom.roots.size() == sysroot.segments() && headroom.problems.empty() &&
+                topology.problems.empty() && topology.unassigned.empty() && topology.roots[0].windows &&
+                topology.roots[0].functions.back().bars.size() == 1;
         benchmark::DoNotOptimize(length);
     }
     if (!sound) {
