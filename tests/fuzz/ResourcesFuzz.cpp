@@ -61,7 +61,8 @@ void checkResourceFile(std::string_view input, bool cardBus) {
 void checkConfig(std::string_view input) {
     const nROOTSCOPE_1_0::fuzz::tExactCopy copy(input);
     const auto decoded = nROOTSCOPE_1_0::bridgeWindowsOfConfig(copy.view());
-    check(!decoded || (input.size() >= 0x34 && (static_cast<unsigned char>(input[0x0e]) & 0x7fu) == 1),
+    const unsigned type = input.size() > 0x0e ? static_cast<unsigned char>(input[0x0e]) & 0x7fu : 0;
+    check(!decoded || (type == 1 && input.size() >= 0x34) || (type == 2 && input.size() >= 0x40),
           "windows read from a header that is no bridge's");
     if (decoded) {
         for (const auto& window : decoded->windows) {
