@@ -6,7 +6,10 @@
 //
 // - headroom/sysfs/N: each segment one root bus with 32 root ports, each
 //   port leading to a bus of one eight-function device, as a server's
-//   segment full of NICs is: 288 functions a segment, a slot per port;
+//   segment full of NICs is: 288 functions a segment, a slot per port. Its
+//   kernel log has the root bus's windows and, for each port, a window that
+//   failed to assign and then was assigned; every function its resource
+//   file;
 // - headroom/slots/N: each segment one root bus of 255 bridges, each
 //   leading to a bus of 32 single-function devices, each device in a slot
 //   of its own ("DDDD:BB:dd"): 8,415 functions a segment, nearly as many
@@ -16,6 +19,7 @@
 // at exit.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -42,6 +46,27 @@ std::string address(unsigned segment, unsigned bus, unsigned device, unsigned fu
 
 enum class tShape { kPorts, kSlots };
 
+// Each segment's root bus forwards 32 MiB below 4 GiB: 1 MiB for each port,
+// 16 KiB in it for each function.
+std::uint64_t portBase(unsigned segment, unsigned port) {
+    return 0x80000000u + (std::uint64_t{segment} << 25) + (std::uint64_t{port} << 20);
+}
+
+// A resource file of `lines` lines with line `index` from `first` to `last`.
+std::string resourceFile(unsigned lines, unsigned index, std::uint64_t first, std::uint64_t last,
+                         std::uint64_t flags) {
+    std::string text;
+    for (unsigned i = 0; i < lines; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n",
+                      static_cast<unsigned long long>(i == index ? first : 0),
+                      static_cast<unsigned long long>(i == index ? last : 0),
+                      static_cast<unsigned long long>(i == index ? flags : 0));
+        text += line;
+    }
+    return text;
+}
+
 class tPciSysroot {
 public:
     tPciSysroot(std::size_t functions, tShape shape) : tree_("rootscope-pci") { build(functions, shape); }
@@ -51,7 +76,8 @@ public:
     std::size_t slots() const { return slots_; }
 
 private:
-    void function(const std::string& parent, const std::string& name, const char* secondary) {
+    void function(const std::string& parent, const std::string& name, const char* secondary,
+                  const std::string& resource) {
         const std::string dir = "sys/devices/" + parent + "/" + name;
         tree_.directory(dir);
         tree_.write(dir + "/class", secondary != nullptr ? "0x060400\n" : "0x020000\n");
@@ -59,6 +85,7 @@ private:
             tree_.write(dir + "/secondary_bus_number", std::string(secondary) + "\n");
             tree_.write(dir + "/subordinate_bus_number", std::string(secondary) + "\n");
         }
+        tree_.write(dir + "/resource", resource);
         tree_.link("../../../devices/" + parent + "/" + name, "sys/bus/pci/devices/" + name);
     }
 
@@ -75,14 +102,27 @@ private:
     }
 
     // 32 root ports, each leading to a bus of one eight-function device.
-    void ports(const std::string& host, unsigned segment, std::size_t functions, std::size_t& made) {
+    void ports(const std::string& host, unsigned segment, std::size_t functions, std::size_t& made, std::string& log) {
+        char line[160];
+        std::snprintf(line, sizeof line, "6,%u,1001,-;pci_bus %04x:00: root bus resource [mem 0x%llx-0x%llx window]\n",
+                      segment, segment, static_cast<unsigned long long>(portBase(segment, 0)),
+                      static_cast<unsigned long long>(portBase(segment, kPortsPerSegment) - 1));
+        log += line;
         for (unsigned port = 0; port < kPortsPerSegment && made < functions; ++port) {
             const std::string portName = address(segment, 0, port, 0);
-            function(host, portName, std::to_string(port + 1).c_str());
+            const std::uint64_t base = portBase(segment, port);
+            function(host, portName, std::to_string(port + 1).c_str(), resourceFile(17, 14, base, base + 0xfffff, 0x200));
             ++made;
+            for (const char* event : {"failed to assign", "assigned"}) {
+                std::snprintf(line, sizeof line, "6,%u,1002,-;pci %s: bridge window [mem size 0x00100000]: %s\n",
+                              segment, portName.c_str(), event);
+                log += line;
+            }
             slot(segment * 100 + port, segment, port + 1, 0, true);
             for (unsigned f = 0; f < kFunctionsPerDevice && made < functions; ++f, ++made) {
-                function(host + "/" + portName, address(segment, port + 1, 0, f), nullptr);
+                const std::uint64_t bar = base + (std::uint64_t{f} << 14);
+                function(host + "/" + portName, address(segment, port + 1, 0, f), nullptr,
+                         resourceFile(13, 0, bar, bar + 0x3fff, 0x140204));
             }
         }
     }
@@ -93,10 +133,10 @@ private:
     void slotted(const std::string& host, unsigned segment, std::size_t functions, std::size_t& made) {
         for (unsigned bus = 1; bus <= 0xff && made < functions; ++bus) {
             const std::string bridge = address(segment, 0, (bus - 1) / 8, (bus - 1) % 8);
-            function(host, bridge, std::to_string(bus).c_str());
+            function(host, bridge, std::to_string(bus).c_str(), resourceFile(17, 14, 0, 0, 0));
             ++made;
             for (unsigned device = 0; device < kDevicesPerBus && made < functions; ++device, ++made) {
-                function(host + "/" + bridge, address(segment, bus, device, 0), nullptr);
+                function(host + "/" + bridge, address(segment, bus, device, 0), nullptr, resourceFile(13, 0, 0, 0, 0));
                 slot(segment * 10000 + bus * 32 + device, segment, bus, device, false);
             }
         }
@@ -129,7 +169,7 @@ private:
                           segment, name, segment);
             log += line;
             if (shape == tShape::kPorts) {
-                ports(host, segment, functions, made);
+                ports(host, segment, functions, made, log);
             } else {
                 slotted(host, segment, functions, made);
             }
@@ -174,7 +214,8 @@ void headroomBenchmark(benchmark::State& state, std::size_t functions) {
         const tHeadroom headroom = analyseHeadroom(topology);
         const std::string report = headroomView(headroom, false) + headroomJson(headroom);
         length = report.size();
-        sound = sound && analysedAsMade(headroom, sysroot);
+        sound = sound && analysedAsMade(headroom, sysroot) && topology.unassigned.empty() &&
+                topology.roots[0].windows && topology.roots[0].functions.back().bars.size() == 1;
         benchmark::DoNotOptimize(length);
     }
     if (!sound) {

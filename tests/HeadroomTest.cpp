@@ -4,8 +4,15 @@
 // goldens cannot reach.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <utility>
@@ -368,10 +375,14 @@ std::string flatView(const tTopology& topology, bool kernelLogClosed) {
 // time the machine cannot be read, the failure names a file under the root
 // and the error, and nothing opened is left open; never a partial topology
 // taken as whole, nor a function that cannot be looked at as no virtual one.
+// The machines between them reach every kind of file the reader reads.
 TEST(LinuxTopologyReader, FailsWhenAnyOneFileCallFailsAndNamesIt) {
+    std::set<std::string> named;
     // A laptop with hot-plug slots; virtual functions, whose physfn links
-    // are stat'ed and followed; ranges from /proc/iomem alone.
-    for (const char* machine : {"laptop_thunderbolt", "sriov_virtual_bus", "ecam_range_only"}) {
+    // are stat'ed and followed; ranges from /proc/iomem alone; resizable
+    // BARs; every resource layout; config bytes of old kernels.
+    for (const char* machine : {"laptop_thunderbolt", "sriov_virtual_bus", "ecam_range_only", "desktop_rebar",
+                                "resource_layouts", "kernel_before_4_13"}) {
         SCOPED_TRACE(machine);
         const std::string root = std::string(ROOTSCOPE_HEADROOM_DIR) + "/" + machine;
         const tFileCallCounts calls = failEachCallInTurn(
@@ -379,11 +390,155 @@ TEST(LinuxTopologyReader, FailsWhenAnyOneFileCallFailsAndNamesIt) {
                 tTopology topology;
                 return readLinuxTopology(root, topology, failure);
             },
-            [&](const std::string& path) { return path.starts_with(root + "/"); });
+            [&](const std::string& path) {
+                named.insert(path.substr(path.rfind('/') + 1));
+                return path.starts_with(root + "/");
+            });
         EXPECT_GT(calls.opens, 20);
         EXPECT_GT(calls.stats, calls.opens);
         EXPECT_GT(calls.linkReads, 0);
     }
+    for (const char* file : {"resource", "resource0_resize", "config", "class", "kmsg", "iomem", "ioports", "physfn"}) {
+        EXPECT_EQ(named.count(file), 1u) << file << " is never reached";
+    }
+}
+
+// The resources of a machine in one line each: the root windows and where
+// they came from, the bridge windows by origin, the BARs, each BAR's
+// largest resizable size, and what got no space.
+std::string resourcesOf(const tTopology& topology) {
+    const auto hex = [](std::uint64_t value) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+        return std::string(text);
+    };
+    static const char* const kKinds[] = {"bus", "io", "mem", "pref"};
+    static const char* const kOrigins[] = {"log", "iomem", "sysfs", "config", "descriptor"};
+    std::string text;
+    std::map<std::string, int> counts;
+    for (const tTopologyRoot& root : topology.roots) {
+        text += "root " + root.name + ":";
+        if (!root.windows) {
+            text += " unknown";
+        }
+        for (const tWindow& w : root.windows.value_or(std::vector<tWindow>{})) {
+            text += std::string(" ") + kKinds[static_cast<int>(w.kind)] + " " + hex(w.first) + "-" + hex(w.last) + " " +
+                    kOrigins[static_cast<int>(w.origin)];
+        }
+        text += "; ";
+        for (const tPciFunction& function : root.functions) {
+            for (const tWindow& w : function.windows) {
+                ++counts[std::string("windows ") + kOrigins[static_cast<int>(w.origin)]];
+            }
+            for (const tBar& bar : function.bars) {
+                ++counts["bars"];
+                if (bar.resizableMax) {
+                    text += formatPciAddress(function.address) + " " + bar.name + " up to " + hex(*bar.resizableMax) + "; ";
+                }
+            }
+        }
+    }
+    for (const auto& [what, count] : counts) {
+        text += what + " " + std::to_string(count) + "; ";
+    }
+    for (const tUnassigned& u : topology.unassigned) {
+        text += "no space: " + formatPciAddress(u.address) + " " + u.resource + " " + kKinds[static_cast<int>(u.kind)] +
+                (u.is64 ? "64 " : " ") + hex(u.size) + "; ";
+    }
+    return text;
+}
+
+TEST(LinuxTopologyReader, ReadsBarsWindowsAndWhatGotNoSpace) {
+    const std::pair<const char*, std::string> machines[] = {
+        {"thunderbolt_egpu",
+         "root PC00: io 0-cf7 log io d00-ffff log mem a0000-bffff log mem 80000000-bfffffff log mem 4000000000-7fffffffff "
+         "log; bars 11; windows sysfs 14; no space: 0000:22:00.0 BAR 1 pref64 400000000; "},
+        {"desktop_rebar",
+         "root PCI0: io 0-3af log io 3e0-cf7 log io d00-ffff log mem a0000-bffff log mem c0000000-dfffffff log mem "
+         "f0000000-fcffffff log mem 4000000000-7fffffffff log; 0000:03:00.0 BAR 0 up to 400000000; bars 9; windows "
+         "sysfs 11; "},
+        {"vmd_domain",  // a host bridge with no ACPI node forwards what it prints without " window"
+         "root PC00: io 0-cf7 log io d00-ffff log mem a0000-bffff log mem 40000000-dfffffff log mem "
+         "6000000000-7fffffffff log; root : mem 50000000-51ffffff log mem 6002102000-60021fffff log; bars 4; windows "
+         "sysfs 1; "},
+        {"vm_hotplug_slots",  // the configuration window is the bridge's own
+         "root PCI0: io 0-cf7 log io d00-ffff log mem a0000-bffff log mem c0000000-febfffff log mem 800000000-fffffffff "
+         "log; bars 6; "},
+        {"sriov_virtual_bus",  // the virtual functions' BARs are counted in their physical function's
+         "root PC00: io 0-cf7 log io d00-ffff log mem 80000000-dfffffff log mem 6000000000-7fffffffff log; bars 4; "
+         "windows sysfs 1; "},
+        {"kernel_before_4_13",  // 18 lines, old flags, a CardBus bridge, a bridge not scanned behind
+         "root PCI0: io 0-cf7 iomem io d00-ffff iomem mem a0000-bffff iomem mem c0000000-dfffffff iomem mem "
+         "f0000000-febfffff iomem; bars 4; windows config 1; windows sysfs 9; "},
+        {"resource_layouts",  // 7 and 11 lines, root's /proc with the configuration window left out
+         "root PCI0: io 0-cf7 iomem io d00-ffff iomem mem a0000-bffff iomem mem c0000000-febfffff iomem mem "
+         "800000000-fffffffff iomem; bars 5; windows config 3; windows sysfs 4; "},
+        {"kernel_log_closed", "root PC00: unknown; bars 1; windows sysfs 4; "},
+        {"old_format_failures",
+         "root PC00: io 0-cf7 log io d00-ffff log mem a0000-bffff log mem fe000000-febfffff log; bars 5; windows sysfs "
+         "2; no space: 0000:00:1c.0 bridge window mem 200000; no space: 0000:00:1c.0 bridge window pref64 200000; no "
+         "space: 0000:04:00.0 VF BAR 0 mem64 100000; no space: 0000:04:00.0 VF BAR 3 mem64 100000; no space: "
+         "0000:05:00.0 BAR 0 mem64 4000; "},
+    };
+    for (const auto& [machine, expected] : machines) {
+        tTopology topology;
+        tReadFailure failure;
+        ASSERT_TRUE(readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/" + machine, topology, failure))
+            << failure.describe();
+        EXPECT_EQ(resourcesOf(topology), expected) << machine;
+    }
+}
+
+// Closed to the user, the kernel log gives neither root windows nor
+// failures; the ports' windows, from files any user reads, stay exact.
+TEST(LinuxTopologyReader, KnowsNoRootWindowsWhenTheKernelLogIsClosed) {
+    tFaultyOpens faults;
+    faults.failPath = "dev/kmsg";
+    faults.error = EPERM;
+    tFaultyOpensScope scope(faults);
+    tTopology topology;
+    tReadFailure failure;
+    ASSERT_TRUE(readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/thunderbolt_egpu", topology, failure))
+        << failure.describe();
+    EXPECT_TRUE(topology.kernelLogClosed);
+    EXPECT_EQ(resourcesOf(topology), "root PC00: unknown; bars 11; windows sysfs 14; ");
+}
+
+// A resource file of 10 MiB is refused after the bytes no kernel exceeds,
+// not read whole.
+TEST(LinuxTopologyReader, RefusesAHugeResourceFileWithoutReadingIt) {
+    const std::filesystem::path copy = std::filesystem::path(::testing::TempDir()) / "huge_resource_file";
+    std::filesystem::remove_all(copy);
+    std::filesystem::copy(std::string(ROOTSCOPE_HEADROOM_DIR) + "/desktop_rebar", copy,
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+    std::ofstream(copy / "sys/devices/pci0000:00/0000:00:01.2/0000:04:00.0/resource") << std::string(10 << 20, '0');
+    struct tCounted {
+        static int openAt(int dir, const char* path, int flags, void*) { return ::openat(dir, path, flags); }
+        static int statAt(int dir, const char* path, struct stat* info, int flags, void*) {
+            return ::fstatat(dir, path, info, flags);
+        }
+        static long readLinkAt(int dir, const char* path, char* buffer, std::size_t size, void*) {
+            return static_cast<long>(::readlinkat(dir, path, buffer, size));
+        }
+        static long read(int fd, void* buffer, std::size_t size, void* context) {
+            const long got = static_cast<long>(::read(fd, buffer, size));
+            *static_cast<std::size_t*>(context) += got > 0 ? static_cast<std::size_t>(got) : 0;
+            return got;
+        }
+    };
+    std::size_t bytes = 0;
+    const tFileCalls calls{tCounted::openAt, tCounted::read, tCounted::statAt, tCounted::readLinkAt, &bytes};
+    const tFileCalls* previous = useFileCalls(&calls);
+    tTopology topology;
+    tReadFailure failure;
+    const bool read = readLinuxTopology(copy.string(), topology, failure);
+    useFileCalls(previous);
+    std::filesystem::remove_all(copy);
+    ASSERT_TRUE(read) << failure.describe();
+    EXPECT_LT(bytes, std::size_t{64} << 10);
+    ASSERT_EQ(topology.problems.size(), 1u);
+    EXPECT_EQ(topology.problems[0],
+              "0000:04:00.0: its resource file is refused: it is not a regular file of at most 1026 bytes");
 }
 
 // A kernel log closed to the user (EACCES, as kernel.dmesg_restrict gives

@@ -6,7 +6,7 @@
 #      Windows build, which the main workflow ran and would only repeat;
 #   2. valgrind memcheck over rootscope and every golden fixture;
 #   3. each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 15) seconds;
-#      six targets, two at a time: about 50 s of fuzzing in all, which
+#      seven targets, two at a time: about 60 s of fuzzing in all, which
 #      keeps the README's test command within six minutes here.
 # A step whose tool is missing says so and is skipped; any failure fails
 # the script. Prints the fault, random-run and fuzz counts and each step's

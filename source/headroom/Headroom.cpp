@@ -449,27 +449,29 @@ tMemoryTotals totalsOf(const std::vector<tWindowHeadroom>& windows, const tSpace
 }
 
 // The window a resource that got no space would have gone into: of its
-// bridge, or of the root bus, the one for its kind (a 64-bit prefetchable
-// BAR goes to the prefetchable window, any other memory to the
-// non-prefetchable one when there is no prefetchable window).
+// bridge, or of the root bus, one for its kind (a prefetchable BAR goes to
+// a prefetchable window, any other memory to a non-prefetchable one, and a
+// prefetchable one there too where there is no prefetchable window). Of
+// several (a root bus has many), the one with the largest free block.
 std::optional<tWindowHeadroom> windowFor(const tUnassigned& resource, const std::vector<tWindowHeadroom>& windows) {
-    const auto find = [&](tResourceKind kind) -> std::optional<tWindowHeadroom> {
+    const auto best = [&](tResourceKind kind) -> std::optional<tWindowHeadroom> {
+        std::optional<tWindowHeadroom> found;
         for (const tWindowHeadroom& window : windows) {
-            if (window.window.kind == kind) {
-                return window;
+            if (window.window.kind == kind && (!found || window.largestBlock > found->largestBlock)) {
+                found = window;
             }
         }
-        return std::nullopt;
+        return found;
     };
     if (isIo(resource.kind)) {
-        return find(tResourceKind::kIo);
+        return best(tResourceKind::kIo);
     }
     if (resource.kind == tResourceKind::kPrefetchable) {
-        if (std::optional<tWindowHeadroom> prefetchable = find(tResourceKind::kPrefetchable)) {
+        if (std::optional<tWindowHeadroom> prefetchable = best(tResourceKind::kPrefetchable)) {
             return prefetchable;
         }
     }
-    return find(tResourceKind::kMemory);
+    return best(tResourceKind::kMemory);
 }
 
 // Where slots go: the root bus each segment's bus numbers belong to, by

@@ -1,6 +1,8 @@
 # The hand-made machines (make-sysroots.sh) and this machine's capture.
 foreach(name laptop_thunderbolt two_socket_server vmd_domain sriov_virtual_bus kernel_before_4_13
-        firmware_problems ecam_range_only slots_without_port vm_hotplug_slots slot_corner_cases)
+        firmware_problems ecam_range_only slots_without_port vm_hotplug_slots slot_corner_cases
+        thunderbolt_egpu desktop_rebar two_root_server no_window_above_4g kernel_log_closed old_format_failures
+        resource_layouts)
     rootscope_headroom_golden(${name})
 endforeach()
 # This machine, as tools/rootscope-capture copied it; rootscope reads it too
