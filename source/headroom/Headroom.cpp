@@ -389,7 +389,71 @@ public:
         return memo_.emplace(bridge.address, std::move(windows)).first->second;
     }
 
+    // What lies directly below `node` outside every window it has of its
+    // address space, and windows of bridges side by side that overlap.
+    void checkPlacement(const std::optional<tPciAddress>& node, const std::vector<tWindow>& windows,
+                        std::vector<std::string>& problems) const {
+        const auto children = below_.find(node);
+        if (children == below_.end()) {
+            return;
+        }
+        const std::string above = node ? "its bridge " + formatPciAddress(*node) : std::string("the root bus");
+        const auto inside = [&](tResourceKind kind, std::uint64_t first, std::uint64_t last) {
+            return std::any_of(windows.begin(), windows.end(), [&](const tWindow& w) {
+                return isIo(w.kind) == isIo(kind) && w.first <= first && last <= w.last;
+            });
+        };
+        struct tPlaced {
+            std::uint64_t first;
+            std::uint64_t last;
+            const tPciFunction* bridge;
+            tResourceKind kind;
+        };
+        std::vector<tPlaced> placed[2];  // I/O, memory
+        for (const tPciFunction* child : children->second) {
+            for (const tBar& bar : child->bars) {
+                if (!inside(bar.kind, bar.first, bar.last)) {
+                    problems.push_back(formatPciAddress(child->address) + " " + bar.name + " " +
+                                       rangeText(bar.kind, bar.first, bar.last) + " lies outside every " +
+                                       (isIo(bar.kind) ? "I/O" : "memory") + " window of " + above);
+                }
+            }
+            for (const tWindow& window : child->windows) {
+                if (!inside(window.kind, window.first, window.last)) {
+                    problems.push_back(formatPciAddress(child->address) + ": window " +
+                                       rangeText(window.kind, window.first, window.last) + " lies outside every " +
+                                       (isIo(window.kind) ? "I/O" : "memory") + " window of " + above);
+                }
+                placed[isIo(window.kind) ? 0 : 1].push_back({window.first, window.last, child, window.kind});
+            }
+        }
+        for (std::vector<tPlaced>& space : placed) {
+            std::sort(space.begin(), space.end(),
+                      [](const tPlaced& a, const tPlaced& b) { return std::pair(a.first, a.last) < std::pair(b.first, b.last); });
+            const tPlaced* reach = nullptr;
+            for (const tPlaced& window : space) {
+                if (reach != nullptr && window.first <= reach->last && window.bridge != reach->bridge) {
+                    problems.push_back("windows " + rangeText(reach->kind, reach->first, reach->last) + " of " +
+                                       formatPciAddress(reach->bridge->address) + " and " +
+                                       rangeText(window.kind, window.first, window.last) + " of " +
+                                       formatPciAddress(window.bridge->address) + " overlap");
+                }
+                if (reach == nullptr || window.last > reach->last) {
+                    reach = &window;
+                }
+            }
+        }
+    }
+
 private:
+    static std::string rangeText(tResourceKind kind, std::uint64_t first, std::uint64_t last) {
+        char text[64];
+        std::snprintf(text, sizeof text, "[%s %#llx-%#llx]",
+                      isIo(kind) ? "io" : kind == tResourceKind::kPrefetchable ? "mem pref" : "mem",
+                      static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+        return text;
+    }
+
     std::uint64_t reservedBelow(const std::optional<tPciAddress>& node, const tWindow& window) {
         std::uint64_t reserved = 0;
         const auto children = below_.find(node);
@@ -676,6 +740,13 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         for (const tPciFunction& function : root->functions) {
             byAddress.emplace(function.address, &function);
         }
+        for (const auto& [address, function] : byAddress) {
+            for (const tBar& bar : function->bars) {
+                if (bar.resizableMax) {
+                    result.resizable.push_back({address, bar});
+                }
+            }
+        }
         for (tBridgeWindow& bridge : result.bridges) {
             if (const auto function = byAddress.find(bridge.address); function != byAddress.end()) {
                 bridge.windows = spaces.bridgeWindows(*function->second);
@@ -684,6 +755,14 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         if (root->windows) {
             result.windows = spaces.windowsOf(std::nullopt, *root->windows);
             result.memory = totalsOf(*result.windows, spaces.spacesBelow(std::nullopt));
+            spaces.checkPlacement(std::nullopt, *root->windows, result.problems);
+        }
+        if (topology.addressesRead) {
+            for (const auto& [address, function] : byAddress) {
+                if (function->bridge) {
+                    spaces.checkPlacement(address, function->windows, result.problems);
+                }
+            }
         }
         for (const tUnassigned& resource : unassignedByRoot[order[at]]) {
             tUnassignedHeadroom failed{resource, std::nullopt, std::nullopt};

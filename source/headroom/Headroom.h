@@ -136,6 +136,13 @@ struct tRootBusHeadroom {
     std::optional<std::vector<tWindowHeadroom>> windows;
     std::optional<tMemoryTotals> memory;
     std::vector<tUnassignedHeadroom> unassigned;  // in address order
+    // The Resizable BARs below it: what each is now, and the most its card
+    // supports (what it might ask for after a driver resizes it).
+    struct tResizable {
+        tPciAddress address;
+        tBar bar;
+    };
+    std::vector<tResizable> resizable;  // in address order
 };
 
 // The fewest bus numbers a chassis can take: one PCIe switch with one

@@ -211,8 +211,8 @@ std::string windowLines(const tWindowHeadroom& w, const std::string& indent) {
                                                                                              : "Memory") +
                        " " + hexAddress(w.window.first, io) + "-" + hexAddress(w.window.last, io) + " (" +
                        bytes(w.size) + "): " + bytes(w.used - reserved) + " used, " + bytes(reserved) +
-                       " reserved, " + bytes(w.free) + " free, the largest free block " +
-                       (w.largestBlock == 0 ? std::string("none") : bytes(w.largestBlock)) +
+                       " reserved, " + bytes(w.free) + " free, " +
+                       (w.largestBlock == 0 ? std::string("no free block") : "the largest free block " + bytes(w.largestBlock)) +
                        (w.window.exact ? "." : " (bounds).");
     std::string text = wrapped(line, indent, indent + "  ");
     // Each character stands for size / width; a part that is there shows.
@@ -235,8 +235,11 @@ std::string windowLines(const tWindowHeadroom& w, const std::string& indent) {
 }
 
 std::string totalText(const char* what, const tSpaceTotal& total) {
-    return std::string(what) + ": " + bytes(total.size) + ", " + bytes(total.free) + " free, the largest free block " +
-           (total.largestBlock == 0 ? std::string("none") : bytes(total.largestBlock));
+    if (total.size == 0) {
+        return std::string(what) + ": none";
+    }
+    return std::string(what) + ": " + bytes(total.size) + ", " + bytes(total.free) + " free, " +
+           (total.largestBlock == 0 ? std::string("no free block") : "the largest free block " + bytes(total.largestBlock));
 }
 
 std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact) {
@@ -269,6 +272,17 @@ std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, boo
         block += wrapped(totals, "  ", "    ");
     }
     return block;
+}
+
+std::string resizableBlock(const tRootBusHeadroom& root) {
+    std::string block;
+    for (const tRootBusHeadroom::tResizable& r : root.resizable) {
+        block += wrapped(formatPciAddress(r.address) + " " + printable(r.bar.name) + " is " +
+                             bytes(r.bar.last - r.bar.first + 1) + "; the card supports up to " +
+                             bytes(*r.bar.resizableMax) + " (Resizable BAR).",
+                         "    - ", "      ");
+    }
+    return block.empty() ? block : "  Resizable BARs:\n" + block;
 }
 
 std::string unassignedBlock(const tRootBusHeadroom& root) {
@@ -306,8 +320,8 @@ std::string slotWindows(const tSlotHeadroom& slot) {
         text += (text.empty() ? "" : "; ") + std::string(w.window.kind == tResourceKind::kIo ? "I/O" :
                                                          w.window.kind == tResourceKind::kPrefetchable ? "prefetchable"
                                                                                                       : "memory") +
-                " " + bytes(w.free) + " free, the largest block " +
-                (w.largestBlock == 0 ? std::string("none") : bytes(w.largestBlock));
+                " " + bytes(w.free) + " free" +
+                (w.largestBlock == 0 ? std::string(", no free block") : ", the largest block " + bytes(w.largestBlock));
     }
     return wrapped("Its port's windows: " + text + ".", "      ", "        ");
 }
@@ -341,6 +355,7 @@ std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool e
     block += busMap(root);
     block += countLines(root);
     block += windowsBlock(root, kernelLogClosed, exact);
+    block += resizableBlock(root);
     block += unassignedBlock(root);
     if (!root.slots.empty()) {
         block += "  Slots:\n";
@@ -483,7 +498,7 @@ std::string failedAdvice(const tHeadroom& headroom) {
     if (count == 0) {
         return "";
     }
-    return wrapped("Got no space: " + names + ". " + (count == 1 ? "That card" : "Those cards") +
+    return wrapped("Got no space: " + names + ". " + (count == 1 ? "That function" : "Those functions") +
                        " will not start until the window above " + (count == 1 ? "it" : "them") +
                        " can hold what " + (count == 1 ? "it asks" : "they ask") +
                        " for; a chassis below the same port would fare no better.",
@@ -649,6 +664,11 @@ std::string jsonRoot(const tRootBusHeadroom& root, bool addressesRead) {
     out += in + "\"windows\": " + (root.windows ? jsonWindows(*root.windows) : std::string("null")) + ",\n";
     out += in + "\"memory\": " + jsonMemory(root.memory) + ",\n";
     out += in + "\"unassigned\": " + jsonObjects(root.unassigned, in, jsonUnassigned) + ",\n";
+    out += in + "\"resizable\": " + jsonObjects(root.resizable, in, [](const tRootBusHeadroom::tResizable& r) {
+               return "{\"address\": " + jsonString(formatPciAddress(r.address)) + ", \"resource\": " +
+                      jsonString(r.bar.name) + ", \"size\": " + std::to_string(r.bar.last - r.bar.first + 1) +
+                      ", \"max\": " + std::to_string(*r.bar.resizableMax) + "}";
+           }) + ",\n";
     out += in + "\"problems\": " + jsonStrings(root.problems, in) + "\n";
     return out + "    }";
 }
