@@ -44,7 +44,7 @@ tPciFunction bridge(std::uint32_t bus, std::uint32_t device, std::optional<std::
     return f;
 }
 
-tTopologyRoot rootBus(std::uint32_t segment, std::uint32_t bus, std::optional<tBusRange> range,
+tTopologyRoot rootBus(std::uint32_t segment, std::uint32_t bus, std::optional<tWindow> range,
                       std::vector<tPciFunction> functions, std::string name = {}) {
     tTopologyRoot root;
     root.segment = segment;
@@ -55,7 +55,7 @@ tTopologyRoot rootBus(std::uint32_t segment, std::uint32_t bus, std::optional<tB
     return root;
 }
 
-tTopology oneRoot(std::optional<tBusRange> range, std::vector<tPciFunction> functions) {
+tTopology oneRoot(std::optional<tWindow> range, std::vector<tPciFunction> functions) {
     tTopology topology;
     topology.roots.push_back(rootBus(0, 0, range, std::move(functions)));
     return topology;
@@ -81,8 +81,8 @@ struct tCase {
 };
 
 TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
-    const tBusRange to3f{0, 0x3f, tRangeOrigin::kKernelLog};
-    const tBusRange toff{0, 0xff, tRangeOrigin::kEcam};
+    const tWindow to3f = busRange(0, 0x3f, tWindowOrigin::kKernelLog);
+    const tWindow toff = busRange(0, 0xff, tWindowOrigin::kEcam);
     const tPciAddress port{0, 0, 0x1c, 0};
     tPciFunction virtualFunction = function(2, 0, port);
     virtualFunction.virtualFunction = true;
@@ -96,7 +96,7 @@ TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
                                                  bridge(0, 4, 3, std::nullopt)}),
          "1/1/0 63@63-1 0 4"},
         {"no range", oneRoot(std::nullopt, {bridge(0, 0x1c, 1, 2)}), "3/2/1 ? 0 0"},
-        {"a window past the range's end", oneRoot(tBusRange{0, 3, tRangeOrigin::kKernelLog}, {bridge(0, 0x1c, 2, 5)}),
+        {"a window past the range's end", oneRoot(busRange(0, 3, tWindowOrigin::kKernelLog), {bridge(0, 0x1c, 2, 5)}),
          "5/2/3 1@1-1 2 1"},
         {"the longest run, not the first", oneRoot(to3f, {bridge(0, 1, 2, 2), bridge(0, 2, 8, 8)}), "3/3/0 61@55-9 0 0"},
         {"a virtual bus beside its physical function's", oneRoot(to3f, {bridge(0, 0x1c, 1, 2), function(1, 0, port),
@@ -119,11 +119,11 @@ TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
 
 TEST(Headroom, PlacesSlotsOnTheirRootBusesWithTheirPorts) {
     tTopology topology;
-    topology.roots.push_back(rootBus(1, 0x80, tBusRange{0x80, 0xff, tRangeOrigin::kKernelLog},
+    topology.roots.push_back(rootBus(1, 0x80, busRange(0x80, 0xff, tWindowOrigin::kKernelLog),
                                      {bridge(0x80, 2, 0x81, 0x83), function(0x81, 0)}));
     topology.roots.back().functions[0].address.domain = 1;
     topology.roots.back().functions[1].address.domain = 1;
-    topology.roots.push_back(rootBus(0, 0, tBusRange{0, 0x7f, tRangeOrigin::kKernelLog}, {}));
+    topology.roots.push_back(rootBus(0, 0, busRange(0, 0x7f, tWindowOrigin::kKernelLog), {}));
     topology.slots = {{"9", 1, 0x81, std::nullopt, true, {}, {}},
                       {"10", 1, 0x90, std::nullopt, false, {}, {}},
                       {"2", 0, 0x00, std::nullopt, false, {}, {}},
@@ -186,8 +186,8 @@ tPciSlot slotAt(const char* name, std::uint32_t bus, std::optional<std::uint32_t
 }
 
 TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
-    const tBusRange low{0, 0x7f, tRangeOrigin::kKernelLog};
-    const tBusRange high{0x80, 0xff, tRangeOrigin::kKernelLog};
+    const tWindow low = busRange(0, 0x7f, tWindowOrigin::kKernelLog);
+    const tWindow high = busRange(0x80, 0xff, tWindowOrigin::kKernelLog);
     const auto twoRoots = [&](std::vector<tPciFunction> second, std::vector<tPciSlot> slots) {
         tTopology topology;
         topology.roots.push_back(rootBus(0, 0, low, {function(0, 0)}, "PC00"));
@@ -195,9 +195,9 @@ TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
         topology.slots = std::move(slots);
         return topology;
     };
-    tTopology vm = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kKernelLog}, {function(0, 0), function(0, 3)});
+    tTopology vm = oneRoot(busRange(0, 0xff, tWindowOrigin::kKernelLog), {function(0, 0), function(0, 3)});
     vm.slots = {slotAt("3", 0, 3, true), slotAt("4", 0, 4, true), slotAt("5", 0, 5, true)};
-    tTopology ecam = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kEcam}, {});
+    tTopology ecam = oneRoot(busRange(0, 0xff, tWindowOrigin::kEcam), {});
     tTopology wholeBus = vm;
     wholeBus.slots = {slotAt("bus", 0, std::nullopt, true)};
     const tCase cases[] = {
@@ -219,7 +219,7 @@ TEST(Headroom, AdvisesASlotThatCanTakeAChassis) {
          "hot wide:10 cold 128:wide,"},
         {"a range from the ECAM window gives only a bound", ecam, "hot - cold 0~:"},
         {"no root bus with the 3 numbers the smallest chassis needs",
-         oneRoot(tBusRange{0, 2, tRangeOrigin::kKernelLog}, {bridge(0, 1, 1, 1)}), "hot - cold -"},
+         oneRoot(busRange(0, 2, tWindowOrigin::kKernelLog), {bridge(0, 1, 1, 1)}), "hot - cold -"},
     };
     for (const tCase& c : cases) {
         EXPECT_EQ(adviceOf(c.topology), c.expected) << c.what;
@@ -264,7 +264,7 @@ TEST(Headroom, WorksOutEachAddressWindowFromWhatLiesDirectlyBelowIt) {
                          window(tResourceKind::kIo, 0x2000, 0x1000)};
     tPciFunction card = function(1, 0, port);
     card.bars = {bar("BAR 0", tResourceKind::kMemory, 0x80100000, kMiB)};
-    tTopology topology = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kKernelLog}, {nic, root_port, card});
+    tTopology topology = oneRoot(busRange(0, 0xff, tWindowOrigin::kKernelLog), {nic, root_port, card});
     topology.roots[0].windows = std::vector<tWindow>{window(tResourceKind::kMemory, 0x80000000, 256 * kMiB),
                                                      window(tResourceKind::kPrefetchable, 64 * kGiB, 64 * kGiB),
                                                      window(tResourceKind::kIo, 0x1000, 0xf000)};
@@ -336,7 +336,7 @@ TEST(Headroom, AgreesWithRootscopeOnEveryRangeOfEverySysroot) {
         std::vector<tAcpiHostBridge> bridges;
         tDeviceTable nodes;
         ASSERT_TRUE(readAcpiNodes(sysroot, nodes, bridges, failure));
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::optional<tBusRange>> ranges;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::optional<tWindow>> ranges;
         for (const tTopologyRoot& r : topology.roots) {
             ranges[{r.segment, r.bus}] = r.range;
         }
@@ -556,13 +556,13 @@ TEST(LinuxTopologyReader, TakesAKernelLogClosedToTheUserForTheEcamWindow) {
     EXPECT_TRUE(topology.kernelLogClosed);
     ASSERT_EQ(topology.roots.size(), 1u);
     ASSERT_TRUE(topology.roots[0].range);
-    EXPECT_EQ(topology.roots[0].range->origin, tRangeOrigin::kEcam);
+    EXPECT_EQ(topology.roots[0].range->origin, tWindowOrigin::kEcam);
     EXPECT_NE(flatView(topology, topology.kernelLogClosed).find("closed to this user. Run as root"),
               std::string::npos);
 }
 
 TEST(HeadroomReport, SaysWhereARangeComesFromAndWhatIsOnlyABound) {
-    tTopology topology = oneRoot(tBusRange{0, 0xff, tRangeOrigin::kEcam}, {bridge(0, 0x1c, 1, 2)});
+    tTopology topology = oneRoot(busRange(0, 0xff, tWindowOrigin::kEcam), {bridge(0, 0x1c, 1, 2)});
     EXPECT_NE(flatView(topology, true).find("the ECAM window, since the kernel log is closed to this user. Run as "
                                             "root for the firmware's own range"),
               std::string::npos);

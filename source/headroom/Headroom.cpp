@@ -141,8 +141,8 @@ void count(tRootBusHeadroom& result, const tBusSet& claimed, const tBusSet& buse
     result.buses = static_cast<std::uint32_t>(buses.count());
     result.reserved = result.claimed - result.buses;
     const bool ranged = result.range.has_value();
-    const std::uint32_t first = ranged ? result.range->first : 0;
-    const std::uint32_t last = ranged ? result.range->last : 0xff;
+    const std::uint32_t first = ranged ? static_cast<std::uint32_t>(result.range->first) : 0;
+    const std::uint32_t last = ranged ? static_cast<std::uint32_t>(result.range->last) : 0xff;
     tIntervalSet claims;
     for (std::uint32_t n = 0; n < 256; ++n) {
         const bool inside = n >= first && n <= last;
@@ -717,7 +717,7 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         result.name = root->name;
         result.range = root->range;
         result.claimsExact = topology.exact;
-        result.exact = topology.exact && !(root->range && root->range->origin == tRangeOrigin::kEcam);
+        result.exact = topology.exact && (!root->range || root->range->exact);
         tBusSet claimed;
         tBusSet buses;
         claimed.set(root->bus & 0xffu);
@@ -731,7 +731,8 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         if (result.outsideRange > 0) {
             result.problems.push_back(std::to_string(result.outsideRange) + " claimed bus number" +
                                       (result.outsideRange == 1 ? " lies" : "s lie") + " outside the range " +
-                                      windowText(result.range->first, result.range->last));
+                                      windowText(static_cast<std::uint32_t>(result.range->first),
+                                                 static_cast<std::uint32_t>(result.range->last)));
         }
         claimedSets.push_back(claimed);
 

@@ -118,7 +118,7 @@ struct tRootBusHeadroom {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
     std::string name;  // the root bridge's, as the system names it; empty when unknown
-    std::optional<tBusRange> range;
+    std::optional<tWindow> range;  // its bus numbers
     bool exact = true;         // free and its run are exact, not upper bounds
     bool claimsExact = true;   // claimed and buses are exact, not lower bounds
     std::uint32_t claimed = 0;

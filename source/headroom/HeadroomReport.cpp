@@ -98,11 +98,15 @@ std::string wrapped(std::string_view text, const std::string& first, const std::
     return out + line + "\n";
 }
 
-const char* sourceName(tRangeOrigin origin) {
+const char* sourceName(tWindowOrigin origin) {
     switch (origin) {
-        case tRangeOrigin::kKernelLog: return "kernel-log";
-        case tRangeOrigin::kEcam: return "ecam";
-        case tRangeOrigin::kBootConfiguration: return "boot-configuration";
+        case tWindowOrigin::kKernelLog: return "kernel-log";
+        case tWindowOrigin::kEcam: return "ecam";
+        case tWindowOrigin::kBootConfiguration: return "boot-configuration";
+        case tWindowOrigin::kIomem: return "iomem";
+        case tWindowOrigin::kSysfs: return "sysfs";
+        case tWindowOrigin::kConfig: return "config";
+        case tWindowOrigin::kDescriptor: return "descriptor";
     }
     return "unknown";
 }
@@ -112,16 +116,15 @@ std::string rangeLine(const tRootBusHeadroom& root, bool kernelLogClosed) {
         return "Range unknown: the firmware's range for this root bus could not be read, so no number is known "
                "to be free.";
     }
-    const tBusRange& range = *root.range;
-    std::string line = "Range " + hex2(range.first) + "-" + hex2(range.last) + " (" +
-                       plural(range.last - range.first + 1, "bus number", "bus numbers") + ")";
-    switch (range.origin) {
-        case tRangeOrigin::kKernelLog:
-            return line + ", as the firmware gave it (kernel log).";
-        case tRangeOrigin::kBootConfiguration:
-            return line + ", as the firmware gave it (boot configuration).";
-        case tRangeOrigin::kEcam:
-            break;
+    const std::uint32_t first = static_cast<std::uint32_t>(root.range->first);
+    const std::uint32_t last = static_cast<std::uint32_t>(root.range->last);
+    std::string line = "Range " + hex2(first) + "-" + hex2(last) + " (" +
+                       plural(last - first + 1, "bus number", "bus numbers") + ")";
+    if (root.range->origin == tWindowOrigin::kBootConfiguration) {
+        return line + ", as the firmware gave it (boot configuration).";
+    }
+    if (root.range->origin != tWindowOrigin::kEcam) {
+        return line + ", as the firmware gave it (kernel log).";
     }
     if (kernelLogClosed) {
         return line + ": the ECAM window, since the kernel log is closed to this user. Run as root for the "
@@ -142,8 +145,8 @@ char mapCharacter(const tRootBusHeadroom& root, std::uint32_t n) {
 }
 
 std::string busMap(const tRootBusHeadroom& root) {
-    std::uint32_t low = root.range ? root.range->first : root.bus;
-    std::uint32_t high = root.range ? root.range->last : root.bus;
+    std::uint32_t low = root.range ? static_cast<std::uint32_t>(root.range->first) : root.bus;
+    std::uint32_t high = root.range ? static_cast<std::uint32_t>(root.range->last) : root.bus;
     for (std::uint32_t n = 0; n < 256; ++n) {
         if (root.uses[n] == tBusUse::kBus || root.uses[n] == tBusUse::kReserved) {
             low = n < low ? n : low;

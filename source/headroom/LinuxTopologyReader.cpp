@@ -446,8 +446,8 @@ bool readTopology(const tSysroot& root, tTopology& topology, tReadFailure& failu
             return false;
         }
         if (range) {
-            owner.range = tBusRange{range->first, range->last,
-                                    range->source == tRangeSource::kEcam ? tRangeOrigin::kEcam : tRangeOrigin::kKernelLog};
+            owner.range = busRange(range->first, range->last,
+                                   range->source == tRangeSource::kEcam ? tWindowOrigin::kEcam : tWindowOrigin::kKernelLog);
         }
         std::optional<tRootWindows> windows;
         if (!ranges.windowsOf({key.first, key.second}, name != acpiNames.end(), windows, topology.problems, failure)) {

@@ -16,19 +16,6 @@
 
 namespace nROOTSCOPE_1_0 {
 
-// Where a root bus's range came from.
-enum class tRangeOrigin {
-    kKernelLog,          // the kernel's announcement of the bridge
-    kEcam,               // the configuration window shared by the root buses inside it
-    kBootConfiguration,  // the firmware's boot configuration (Windows)
-};
-
-struct tBusRange {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
-    tRangeOrigin origin = tRangeOrigin::kKernelLog;
-};
-
 // The resources a chassis needs. I/O ports are one address space, memory
 // and prefetchable memory share another; bus numbers are a third.
 enum class tResourceKind : std::uint8_t {
@@ -40,11 +27,13 @@ enum class tResourceKind : std::uint8_t {
 
 // Where a window was read.
 enum class tWindowOrigin : std::uint8_t {
-    kKernelLog,          // "root bus resource" lines
+    kKernelLog,          // the bridge's announcement, "root bus resource" lines
     kIomem,              // /proc/iomem, as root sees it
     kSysfs,              // a function's resource file
     kConfig,             // a bridge's configuration header (bytes 0x1c-0x31)
     kDescriptor,         // a configuration's descriptor (Windows)
+    kEcam,               // the configuration window shared by the root buses inside it: a bound
+    kBootConfiguration,  // the firmware's boot configuration (Windows)
 };
 
 // An address range of one kind that a root bus or a bridge forwards.
@@ -57,6 +46,12 @@ struct tWindow {
     tWindowOrigin origin = tWindowOrigin::kSysfs;
     bool exact = true;  // false: only a bound of the real window
 };
+
+// A root bus's range of bus numbers, as a window of that kind: one from the
+// ECAM window only bounds the firmware's own from above.
+inline tWindow busRange(std::uint32_t first, std::uint32_t last, tWindowOrigin origin) {
+    return {tResourceKind::kBusNumbers, first, last, origin, origin != tWindowOrigin::kEcam};
+}
 
 // A resource a function decodes: a BAR, its ROM, a BAR of its SR-IOV
 // virtual functions (all of them together), as the kernel names it.
@@ -111,7 +106,7 @@ struct tPciFunction {
 struct tTopologyRoot {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
-    std::optional<tBusRange> range;  // none: unknown
+    std::optional<tWindow> range;  // its bus numbers; none: unknown
     std::vector<tPciFunction> functions;
     // The root bridge as the system names it: on Linux its firmware name
     // ("PCI0", as the kernel log announces it), on Windows its instance ID.

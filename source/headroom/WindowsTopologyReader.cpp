@@ -307,7 +307,7 @@ private:
             problems_.push_back(rootId + text);
         } else if (range) {
             root.bus = range->first;
-            root.range = tBusRange{range->first, range->second, tRangeOrigin::kBootConfiguration};
+            root.range = busRange(range->first, range->second, tWindowOrigin::kBootConfiguration);
         }
         if (!root.range) {
             // Without a range the root's bus is the one its functions sit on;
