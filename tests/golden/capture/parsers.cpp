@@ -2,12 +2,8 @@
 // What rootscope-capture must keep, told by the programs' own parsers:
 //
 //   capture-parsers log|iomem|ioports <FILE   the lines of FILE they take
-//   capture-parsers resource FILE...          for each resource file, the
-//                                             resourceN_resize files read
-//
-// so that capture/parsers.sh can hold the capture's line filter and its
-// reading of resource files to them, line by line.
-#include <cstdio>
+//   capture-parsers resource FILE             the resourceN_resize files
+//                                             read beside that resource file
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -37,33 +33,30 @@ bool taken(std::string_view mode, std::string_view line) {
 
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? argv[1] : "";
-    if (mode == "resource") {
-        for (int i = 2; i < argc; ++i) {
-            std::ifstream file(argv[i], std::ios::binary);
-            const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-            if (!file.eof() && file.fail()) {
-                std::fprintf(stderr, "capture-parsers: cannot read %s\n", argv[i]);
-                return 1;
-            }
-            std::string reason;
-            const auto parsed = parseResourceFile(text, false, reason);
-            std::cout << argv[i] << ":";
-            for (const tFunctionResource& resource : parsed ? parsed->resources : decltype(parsed->resources){}) {
-                if (!resource.window && resource.index < 6) {
-                    std::cout << " resource" << resource.index << "_resize";
-                }
-            }
-            std::cout << "\n";
+    if (mode == "resource" && argc == 3) {
+        std::ifstream file(argv[2], std::ios::binary);
+        if (!file) {
+            std::cerr << "capture-parsers: cannot read " << argv[2] << "\n";
+            return 1;
         }
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::string reason;
+        const auto parsed = parseResourceFile(text, false, reason);
+        std::cout << argv[2] << ":";
+        for (const tFunctionResource& resource : parsed ? parsed->resources : std::vector<tFunctionResource>{}) {
+            if (!resource.window && resource.index < 6) {
+                std::cout << " resource" << resource.index << "_resize";
+            }
+        }
+        std::cout << "\n";
         return 0;
     }
     if (mode != "log" && mode != "iomem" && mode != "ioports") {
-        std::fprintf(stderr, "usage: capture-parsers log|iomem|ioports <FILE, or resource FILE...\n");
+        std::cerr << "usage: capture-parsers log|iomem|ioports <FILE, or resource FILE\n";
         return 2;
     }
     const std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    std::string_view text(all);
-    while (!text.empty()) {
+    for (std::string_view text(all); !text.empty();) {
         const std::size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
