@@ -58,10 +58,20 @@ endforeach()
 # (capture/cases.sh), over a copy of laptop_thunderbolt. Those run as an
 # unprivileged user are skipped where there is none to run as.
 foreach(case no_sys output_not_a_directory output_not_writable unreadable_attribute closed_kernel_log
-        unreadable_power dangling_physical_node long_attribute fifo_attribute)
+        unreadable_power dangling_physical_node long_attribute fifo_attribute unreadable_resource resize_of_no_bar
+        long_resource entries_not_read iomem_addresses_elsewhere)
     add_test(NAME capture.case.${case}
         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/capture/cases.sh ${case} ${capture}
             ${CMAKE_CURRENT_SOURCE_DIR}/headroom/laptop_thunderbolt ${CMAKE_CURRENT_BINARY_DIR}/capture/case.${case}
             $<TARGET_FILE:rootscope-sim> $<TARGET_FILE:rootscope-headroom>)
     set_tests_properties(capture.case.${case} PROPERTIES SKIP_RETURN_CODE 77)
 endforeach()
+
+# The capture's own readings of the kernel log, /proc/iomem, /proc/ioports
+# and resource files, held line by line to the programs' parsers.
+add_executable(capture-parsers capture/parsers.cpp)
+target_link_libraries(capture-parsers PRIVATE rootscope_core)
+rootscope_warnings(capture-parsers)
+add_test(NAME capture.parsers
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/capture/parsers.sh ${capture} $<TARGET_FILE:capture-parsers>
+        ${CMAKE_CURRENT_BINARY_DIR}/capture/parsers)

@@ -98,6 +98,52 @@ case $case_name in
         refuses "rootscope-capture: $(sed 's/^[^:]*: //' "$work/program.err")"
         [ "$(cat "$work/stderr")" = "rootscope-capture: cannot read $machine/sys/bus/pci/devices/0000:00:07.0/secondary_bus_number: Permission denied" ] ||
             bad "named another file" ;;
+    unreadable_resource)
+        # Read of every function but a virtual one, as the bus numbers are.
+        unprivileged
+        chmod 000 "$bridge/resource"
+        refuses "rootscope-capture: cannot read $machine/sys/bus/pci/devices/0000:00:07.0/resource: Permission denied" ;;
+    resize_of_no_bar)
+        # The GPU's BARs are 0, 2 and 4: the programs read resource2_resize
+        # and never resource1_resize, which the capture must neither fail on
+        # nor copy.
+        unprivileged
+        gpu=$machine/sys/devices/pci0000:00/0000:00:02.0
+        printf '%016x\n' 0x3f0 >"$gpu/resource2_resize"
+        printf '%016x\n' 0x3f0 >"$gpu/resource1_resize"
+        chmod 000 "$gpu/resource1_resize"
+        copies
+        cmp -s "$gpu/resource2_resize" "$out/${gpu#"$machine"/}/resource2_resize" || bad "did not copy resource2_resize"
+        [ ! -e "$out/${gpu#"$machine"/}/resource1_resize" ] || bad "copied resource1_resize" ;;
+    long_resource)
+        # Longer than the 1,026 bytes the programs read of one: refused by
+        # them, and by them in the copy, cut a byte past a page.
+        head -c 100000 /dev/zero | tr '\0' 0 >"$bridge/resource"
+        copies
+        [ "$(wc -c <"$out/${bridge#"$machine"/}/resource")" -eq 4097 ] || bad "the copied resource file is no page and a byte" ;;
+    entries_not_read)
+        # Entries the programs leave at their names (no function's name, a
+        # directory not named as the kernel names one, none below a host
+        # bridge): nothing in them is read, so nothing in them ends the capture.
+        unprivileged
+        devices=$machine/sys/devices
+        for dir in platform/0000:09:00.0 pci0000:00/0000:00:1F.0 pci0000:00/junk; do
+            mkdir -p "$devices/$dir"
+            ln -s "../../../devices/$dir" "$machine/sys/bus/pci/devices/${dir#*/}"
+            : >"$devices/$dir/resource"
+            chmod 000 "$devices/$dir/resource"
+        done
+        copies ;;
+    iomem_addresses_elsewhere)
+        # Without the log's windows the bus's come from /proc/iomem, whose
+        # addresses count only if some line of it shows one: here only a
+        # line that is no bus's.
+        grep -v 'root bus resource \[[im]' "$machine/dev/kmsg" >"$work/kmsg"
+        mv "$work/kmsg" "$machine/dev/kmsg"
+        printf '%s\n' '00000000-00000000 : PCI Bus 0000:00' '00001000-00001fff : System RAM' \
+            '00002000-00002fff : Reserved' >"$machine/proc/iomem"
+        printf '%s\n' '0000-0cf7 : PCI Bus 0000:00' >"$machine/proc/ioports"
+        copies ;;
     closed_kernel_log)
         unprivileged
         chmod 000 "$machine/dev/kmsg"
