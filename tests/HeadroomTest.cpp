@@ -39,7 +39,7 @@ tPciFunction bridge(std::uint32_t bus, std::uint32_t device, std::optional<std::
 
 tTopology oneRoot(std::optional<tBusRange> range, std::vector<tPciFunction> functions) {
     tTopology topology;
-    topology.roots.push_back({0, 0, range, std::move(functions)});
+    topology.roots.push_back({0, 0, range, std::move(functions), {}});
     return topology;
 }
 
@@ -95,14 +95,14 @@ TEST(Headroom, CountsEachRootBusFromItsWindowsAndFunctions) {
 TEST(Headroom, PlacesSlotsOnTheirRootBusesWithTheirPorts) {
     tTopology topology;
     topology.roots.push_back({1, 0x80, tBusRange{0x80, 0xff, tRangeOrigin::kKernelLog},
-                              {bridge(0x80, 2, 0x81, 0x83), function(0x81, 0)}});
+                              {bridge(0x80, 2, 0x81, 0x83), function(0x81, 0)}, {}});
     topology.roots.back().functions[0].address.domain = 1;
     topology.roots.back().functions[1].address.domain = 1;
-    topology.roots.push_back({0, 0, tBusRange{0, 0x7f, tRangeOrigin::kKernelLog}, {}});
-    topology.slots = {{"9", 1, 0x81, std::nullopt, true},
-                      {"10", 1, 0x90, std::nullopt, false},
-                      {"2", 0, 0x00, std::nullopt, false},
-                      {"x", 3, 0, std::nullopt, true}};
+    topology.roots.push_back({0, 0, tBusRange{0, 0x7f, tRangeOrigin::kKernelLog}, {}, {}});
+    topology.slots = {{"9", 1, 0x81, std::nullopt, true, std::nullopt, std::nullopt},
+                      {"10", 1, 0x90, std::nullopt, false, std::nullopt, std::nullopt},
+                      {"2", 0, 0x00, std::nullopt, false, std::nullopt, std::nullopt},
+                      {"x", 3, 0, std::nullopt, true, std::nullopt, std::nullopt}};
     const tHeadroom headroom = analyseHeadroom(topology);
     ASSERT_EQ(headroom.roots.size(), 2u);
     EXPECT_EQ(headroom.roots[0].segment, 0u);  // (segment, bus) order
@@ -231,7 +231,7 @@ TEST(HeadroomReport, SaysWhereARangeComesFromAndWhatIsOnlyABound) {
 
 TEST(HeadroomReport, KeepsTheJsonValidWhateverANameHolds) {
     tTopology topology = oneRoot(std::nullopt, {});
-    topology.slots = {{"a\"b\\c\n\x01\x7f\xc3\xa9\xff\xe2\x82", 0, 0, std::nullopt, true}};
+    topology.slots = {{"a\"b\\c\n\x01\x7f\xc3\xa9\xff\xe2\x82", 0, 0, std::nullopt, true, std::nullopt, std::nullopt}};
     const std::string json = headroomJson(analyseHeadroom(topology));
     EXPECT_NE(json.find(R"("name": "a\"b\\c\u000a\u0001\u007f)" "\xc3\xa9" R"(\ufffd\ufffd\ufffd")"),
               std::string::npos)
