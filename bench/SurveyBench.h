@@ -66,5 +66,7 @@ void registerHostBenchmarks();
 void registerHostBoundsBenchmarks();
 // rootscope-headroom's reading and analysis of generated PCI trees.
 void registerHeadroomBenchmarks();
+// rootscope-headroom's Windows reader over simulated device trees.
+void registerWindowsHeadroomBenchmarks();
 
 }  // namespace nROOTSCOPE_1_0

@@ -194,6 +194,7 @@ int main(int argc, char** argv) {
                                      nROOTSCOPE_1_0::fixtureLoadBenchmark, nodes)
             ->Unit(benchmark::kMicrosecond);
     }
+    nROOTSCOPE_1_0::registerWindowsHeadroomBenchmarks();
 #ifndef _WIN32
     nROOTSCOPE_1_0::registerHostBenchmarks();
 #endif

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Opens that fail on purpose, for the readers of a Linux machine: through
-// the file calls the readers use (Sysroot.h), open number N, or every open
-// of a path ending in a given text, fails with a given error.
+// File calls that fail on purpose, for the readers of a Linux machine:
+// through the calls the readers use (Sysroot.h), call number N of those
+// that find or open a file (an open, a stat, a link read), or every open of
+// a path ending in a given text, fails with a given error.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,32 +20,58 @@
 
 namespace nROOTSCOPE_1_0 {
 
-// Opens files as the system does, but open number `failAt` (counting from
-// 1), or every open of a path ending in `failPath`, fails with `error`.
+// How many of each call a reading made.
+struct tFileCallCounts {
+    int opens = 0;
+    int stats = 0;
+    int linkReads = 0;
+
+    int total() const { return opens + stats + linkReads; }
+};
+
+// Finds and opens files as the system does, but call number `failAt`
+// (counting from 1, over opens, stats and link reads alike), or every open
+// of a path ending in `failPath`, fails with `error`. Reads never fail.
 struct tFaultyOpens {
     int failAt = 0;
     std::string failPath;
     int error = EIO;
-    int opens = 0;
+    tFileCallCounts made;
+
+    // True, with errno set, when the call just counted is to fail.
+    bool failsNow(std::string_view path, bool open) {
+        if (made.total() == failAt || (open && !failPath.empty() && path.ends_with(failPath))) {
+            errno = error;
+            return true;
+        }
+        return false;
+    }
 
     static int openAt(int dir, const char* path, int flags, void* context) {
         auto& self = *static_cast<tFaultyOpens*>(context);
-        const std::string_view name(path);
-        if (++self.opens == self.failAt || (!self.failPath.empty() && name.ends_with(self.failPath))) {
-            errno = self.error;
-            return -1;
-        }
-        return ::openat(dir, path, flags);
+        ++self.made.opens;
+        return self.failsNow(path, true) ? -1 : ::openat(dir, path, flags);
     }
     static long read(int fd, void* buffer, std::size_t size, void*) {
         return static_cast<long>(::read(fd, buffer, size));
+    }
+    static int statAt(int dir, const char* path, struct stat* info, int flags, void* context) {
+        auto& self = *static_cast<tFaultyOpens*>(context);
+        ++self.made.stats;
+        return self.failsNow(path, false) ? -1 : ::fstatat(dir, path, info, flags);
+    }
+    static long readLinkAt(int dir, const char* path, char* buffer, std::size_t size, void* context) {
+        auto& self = *static_cast<tFaultyOpens*>(context);
+        ++self.made.linkReads;
+        return self.failsNow(path, false) ? -1 : static_cast<long>(::readlinkat(dir, path, buffer, size));
     }
 };
 
 class tFaultyOpensScope {
 public:
     explicit tFaultyOpensScope(tFaultyOpens& faults)
-        : calls_{tFaultyOpens::openAt, tFaultyOpens::read, &faults}, previous_(useFileCalls(&calls_)) {}
+        : calls_{tFaultyOpens::openAt, tFaultyOpens::read, tFaultyOpens::statAt, tFaultyOpens::readLinkAt, &faults},
+          previous_(useFileCalls(&calls_)) {}
     ~tFaultyOpensScope() { useFileCalls(previous_); }
 
 private:
@@ -51,12 +79,12 @@ private:
     const tFileCalls* previous_;
 };
 
-// Runs `read(failure)` once for each open it makes, that open failing with
-// EIO: each such run must fail, naming with EIO a path `named` accepts, and
-// leave no descriptor open; the run after the last open must succeed.
-// Returns how many opens a reading makes.
+// Runs `read(failure)` once for each call it makes that finds or opens a
+// file, that call failing with EIO: each such run must fail, naming with
+// EIO a path `named` accepts, and leave no descriptor open; the run after
+// the last call must succeed. Returns the calls a whole reading makes.
 template <typename tReader, typename tNamed>
-int failEachOpenInTurn(tReader&& read, tNamed&& named) {
+tFileCallCounts failEachCallInTurn(tReader&& read, tNamed&& named) {
     const int before = openDescriptors();
     for (int failAt = 1;; ++failAt) {
         tFaultyOpens faults;
@@ -67,14 +95,14 @@ int failEachOpenInTurn(tReader&& read, tNamed&& named) {
             tFaultyOpensScope scope(faults);
             succeeded = read(failure);
         }
-        if (faults.opens < failAt) {
+        if (faults.made.total() < failAt) {
             EXPECT_TRUE(succeeded) << failure.describe();
-            return failAt - 1;
+            return faults.made;
         }
-        EXPECT_FALSE(succeeded) << "open " << failAt;
-        EXPECT_EQ(failure.error, EIO) << "open " << failAt;
-        EXPECT_TRUE(named(failure.path)) << "open " << failAt << ": " << failure.path;
-        EXPECT_EQ(openDescriptors(), before) << "open " << failAt;
+        EXPECT_FALSE(succeeded) << "call " << failAt;
+        EXPECT_EQ(failure.error, EIO) << "call " << failAt << ": " << failure.describe();
+        EXPECT_TRUE(named(failure.path)) << "call " << failAt << ": " << failure.path;
+        EXPECT_EQ(openDescriptors(), before) << "call " << failAt;
     }
 }
 

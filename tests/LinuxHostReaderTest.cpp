@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -106,30 +107,37 @@ TEST(LinuxHostReaderFails, WithoutSysOrWithAnUnreadableDeviceDirectoryAndSaysWha
     }
 }
 
-// Each open of a survey's reading fails in turn: each time the machine cannot
-// be read, the failure names the file asked for and the error, and nothing
-// opened is left open. A file failing to open is never taken as missing.
-TEST(LinuxHostReaderFails, WhenAnyOneFileFailsToOpenAndNamesIt) {
+// Each call of a survey's reading that finds or opens a file fails in turn:
+// each time the machine cannot be read, the failure names the file asked
+// for and the error, and nothing opened is left open. A file that cannot be
+// looked at is never taken as missing.
+TEST(LinuxHostReaderFails, WhenAnyOneFileCallFailsAndNamesIt) {
     const std::string root = sysroot("kernel_log_range");
-    const int opens = failEachOpenInTurn(
+    const tFileCallCounts calls = failEachCallInTurn(
         [&](tReadFailure& failure) {
             tDeviceTable table;
             return readLinuxDeviceTable(root, table, failure);
         },
         [&](const std::string& path) {
-            return path.starts_with(root + "/sys/bus/acpi/devices") || path == root + "/sys/devices" ||
-                   path == root + "/dev/kmsg";
+            return path == root + "/sys" || path.starts_with(root + "/sys/bus/acpi/devices") ||
+                   path == root + "/sys/devices" || path == root + "/dev/kmsg";
         });
-    // The devices directory, hid and uid of each of four entries, the
-    // bridge's status and path, the host bridges of sys/devices, the log.
-    EXPECT_EQ(opens, 13);
+    // Opens: the devices directory, hid and uid of each of four entries,
+    // the bridge's status and path, the host bridges of sys/devices, the
+    // log. Stats: each component of every path walked, and each file
+    // opened. Link reads: each entry's link, and the bridge's physical node.
+    EXPECT_EQ(calls.opens, 13);
+    EXPECT_EQ(calls.stats, 40);
+    EXPECT_EQ(calls.linkReads, 5);
 }
 
 // A device being removed while it is read (ENODEV) has attributes that are
 // not there any more: missing, not a failure. Without its hid the bridge
 // takes its entry's name.
 TEST(LinuxHostReader, TakesAnAttributeOfADeviceGoingAwayAsMissing) {
-    tFaultyOpens faults{0, "PNP0A08:00/hid", ENODEV};
+    tFaultyOpens faults;
+    faults.failPath = "PNP0A08:00/hid";
+    faults.error = ENODEV;
     tFaultyOpensScope scope(faults);
     tDeviceTable table;
     tReadFailure failure;
@@ -137,6 +145,28 @@ TEST(LinuxHostReader, TakesAnAttributeOfADeviceGoingAwayAsMissing) {
     EXPECT_EQ(describe(table), (std::vector<std::string>{"ACPI\\LNXSYBUS\\0 stopped -", "ACPI\\LNXSYSTM\\0 stopped -",
                                                          "ACPI\\PNP0A08:00 started [6:0-63/20]",
                                                          "ACPI\\PNP0C0F\\1 stopped -"}));
+}
+
+// A status that is there but cannot be read does not say the node is
+// present, whatever the open says: a socket or a device node without a
+// driver (ENXIO), a device going away (ENODEV), a link that loops (ELOOP),
+// one to a name too long (ENAMETOOLONG), one that dangles (ENOENT, with an
+// entry there). Only a node with no status at all is present unread.
+TEST(LinuxHostReader, TakesAStatusThatIsThereButUnreadableForAPhantom) {
+    for (const int error : {ENXIO, ENODEV, ELOOP, ENAMETOOLONG, ENOENT}) {
+        tFaultyOpens faults;
+        faults.failPath = "PNP0A08:00/status";
+        faults.error = error;
+        tFaultyOpensScope scope(faults);
+        tDeviceTable table;
+        tReadFailure failure;
+        ASSERT_TRUE(readLinuxDeviceTable(sysroot("kernel_log_range"), table, failure)) << failure.describe();
+        EXPECT_EQ(describe(table), (std::vector<std::string>{"ACPI\\LNXSYBUS\\0 stopped -",
+                                                             "ACPI\\LNXSYSTM\\0 stopped -",
+                                                             "ACPI\\PNP0A08\\0 stopped -",
+                                                             "ACPI\\PNP0C0F\\1 stopped -"}))
+            << std::strerror(error);
+    }
 }
 
 // Out of descriptors, an attribute that cannot be opened is a machine that

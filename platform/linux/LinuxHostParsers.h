@@ -145,6 +145,155 @@ std::string sanitisedEntryName(std::string_view name);
 std::string makeInstanceId(const std::optional<std::string>& hid, const std::optional<std::string>& uid,
                            std::string_view entryName);
 
+// ---- address resources ---------------------------------------------------
+
+// What an address range holds: I/O ports, or memory, prefetchable or not.
+// Memory and prefetchable memory are one address space.
+enum class tAddressKind : std::uint8_t { kIo, kMemory, kPrefetchable };
+
+// An address range a host bridge or a bridge forwards: first to last, both
+// included, last below 2^64 - 1.
+struct tAddressWindow {
+    tAddressKind kind = tAddressKind::kMemory;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+};
+
+// One resource of a function's sysfs "resource" file that is there: a BAR,
+// the ROM, a BAR of its SR-IOV virtual functions (all of them together), or
+// an open window of a bridge.
+struct tFunctionResource {
+    std::size_t index = 0;  // its line, the kernel's number of the resource
+    std::string name;       // "BAR 0", "ROM", "VF BAR 2", "bridge window"
+    tAddressKind kind = tAddressKind::kMemory;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool is64 = false;
+    bool window = false;
+};
+
+// A function's "resource" file, read.
+struct tResourceFile {
+    // What is assigned and open, in line order. A line of zeros, one that
+    // ends at 0, one the kernel marks unset or disabled, and a BAR at
+    // address 0 (where kernels before IORESOURCE_UNSET left an unassigned
+    // one) hold nothing.
+    std::vector<tFunctionResource> resources;
+    bool sriov = false;        // it has the lines of SR-IOV BARs (13, 17, 18)
+    bool windowLines = false;  // it has a bridge's window lines (11, 12, 17, 18)
+    // The lines left out, each as "NAME: why".
+    std::vector<std::string> refused;
+};
+
+// The text of a "resource" file: lines "0x%016llx 0x%016llx 0x%016llx\n"
+// (start, end, flags). Their number tells the layout: 7 or 13 for a
+// function without or with SR-IOV, 11 or 17 for a bridge, 12 or 18 for a
+// bridge on kernels that printed one more, always empty, line. BARs are
+// lines 0-5, the ROM 6, the SR-IOV BARs 7-12, a bridge's windows (I/O,
+// memory, prefetchable) the three lines after those, typed by their place:
+// older kernels gave them other flags. A CardBus bridge's four windows are
+// typed by their flags. A BAR's kind comes from its flags: I/O (0x100),
+// memory (0x200), prefetchable with 0x2000 or, on kernels from before the
+// bus-number type took 0x1000, with 0x1000; 64-bit with 0x100000.
+//
+// Nothing, with `reason`, for a file that is not such lines (a wrong width
+// or shape, a NUL, no final newline) or has another number of them. A
+// line whose start is above its end, that ends at 2^64 - 1, or that is a
+// BAR or ROM whose size is no power of two (but for Enhanced Allocation
+// entries, flag 0x20, which may have any size) is left out and named in
+// `refused`.
+std::optional<tResourceFile> parseResourceFile(std::string_view text, bool cardBus, std::string& reason);
+
+// The kernel's name of resource `index` of a function whose resource file
+// has the given layout: "BAR N", "ROM", "VF BAR N", "bridge window", or
+// "resource N" where the layout does not say.
+std::string resourceName(std::size_t index, std::optional<bool> sriov);
+
+// A "resourceN_resize" attribute: "%016llx\n", bit n set when the BAR can
+// be 2^(20 + n) bytes. The largest such size; nothing for an empty bitmap,
+// or, with `reason`, for one that is not 16 hex digits or whose largest
+// size does not fit in 64 bits.
+std::optional<std::uint64_t> resizableBarMaximum(std::string_view raw, std::string& reason);
+
+// A bridge's windows from the first bytes of its configuration space: for
+// a PCI-to-PCI bridge (header type 1, 0x34 bytes): I/O base and limit at 0x1c and
+// 0x1d with their upper halves at 0x30-0x33, memory at 0x20-0x23,
+// prefetchable at 0x24-0x27 with the upper halves at 0x28-0x2f. A window
+// whose base is above its limit is closed, and so is one whose base and
+// limit registers all read zero: no firmware gives a bridge address 0, and
+// a window the bridge does not implement reads zero. A CardBus bridge
+// (header type 2, 0x40 bytes) has two memory windows at 0x1c-0x2b,
+// prefetchable as its bridge control at 0x3e says, and two I/O windows at
+// 0x2c-0x3b. Nothing for another header type or fewer bytes.
+struct tConfigWindows {
+    std::vector<tAddressWindow> windows;
+    std::vector<std::string> refused;  // a window that would end at 2^64 - 1
+};
+std::optional<tConfigWindows> bridgeWindowsOfConfig(std::string_view config);
+
+// "pci_bus 0000:00: root bus resource [mem 0xc0000000-0xfebfffff window]",
+// an I/O or memory range of a host bridge as the kernel printed it (%pR),
+// with its decorations (64bit, pref, window, disabled) and perhaps
+// " (bus address [...])" after it. A line naming a range that cannot be
+// (start above end, end at 2^64 - 1) is given with `refused` saying why.
+// Nothing for any other line (bus ranges included), a number of more than
+// 64 bits, or a NUL anywhere.
+struct tRootWindowLine {
+    tRootBus bus;
+    tAddressWindow range;
+    bool window = false;    // " window": forwarded below, not used by the bridge itself
+    bool disabled = false;  // " disabled"
+    std::string refused;
+};
+std::optional<tRootWindowLine> parseRootWindowLine(std::string_view text);
+
+// "PCI host bridge to bus 0000:00", after any device prefix: the root bus
+// whose resource lines follow. Each such line starts its list again.
+std::optional<tRootBus> parseHostBridgeStart(std::string_view text);
+
+// A kernel-log line on the assignment of one resource of one function, in
+// either format: since 6.8 (and in stable kernels to which it was taken)
+// "pci 0000:07:00.0: BAR 1 [mem size 0x400000000 64bit pref]: can't
+// assign; no space", "...: failed to assign", "...: assigned", "...: not
+// assigned; can't enable device"; before, "pci 0000:07:00.0: BAR 1: no
+// space for [mem size ...]", "BAR 1: failed to assign [...]", "BAR 1:
+// assigned [...]", "can't enable device: BAR 1 [...] not assigned". A
+// driver's name may stand for "pci". The old format numbers resources:
+// 0-5 and 6 are named here, the rest (SR-IOV BARs, windows) need the
+// function's layout (resourceName()).
+enum class tAssignment : std::uint8_t { kNoSpace, kFailed, kAssigned, kCannotEnable };
+struct tAssignmentLine {
+    tPciAddress address;
+    std::string resource;               // "BAR 1", "ROM", "VF BAR 0", "bridge window"; empty: see index
+    std::optional<std::uint32_t> index; // the old format's number of the resource
+    tAddressKind kind = tAddressKind::kMemory;
+    std::uint64_t size = 0;
+    bool is64 = false;
+    tAssignment event = tAssignment::kNoSpace;
+};
+std::optional<tAssignmentLine> parseAssignmentLine(std::string_view text);
+
+// The resources that ended without space: for each resource of each
+// function, its last "failed to assign" or "not assigned; can't enable
+// device" line, unless a later "assigned" line for it supersedes it. "No
+// space" alone is no end: the kernel tries again. In the order of those
+// lines.
+std::vector<tAssignmentLine> unassignedResources(const std::vector<tAssignmentLine>& lines);
+
+// A line of /proc/iomem or /proc/ioports, "  c0000000-c7ffffff : PCI Bus
+// 0000:00", at any depth. The addresses read as zeros for a user without
+// CAP_SYS_ADMIN. Nothing for a line of another shape, a first address above
+// the last, or a NUL.
+struct tProcResource {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::string_view name;  // a part of the line given
+};
+std::optional<tProcResource> parseProcResourceLine(std::string_view line);
+
+// "PCI Bus DDDD:BB", the name the kernel gives a bus's windows there.
+std::optional<tRootBus> parseProcBusName(std::string_view name);
+
 // The kernel log's root-bridge announcements, indexed for looking a bridge
 // up by domain, first bus and name (any letter case). When a bridge was
 // announced more than once, the last announcement (the latest probe)

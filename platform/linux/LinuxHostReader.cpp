@@ -64,10 +64,21 @@ bool readEntry(const tSysroot& root, const tSysDir& entries, const std::string& 
     if (read == tRead::kFailed) {
         return false;
     }
-    // Without a status file the node is present; one that cannot be parsed
-    // does not say so.
+    // Without a status the firmware has no _STA, and the node is present.
+    // A status that is there but says nothing does not say so: one that
+    // cannot be parsed, is no regular file, cannot be opened for what it is
+    // (a socket, a device node without a driver, a device going away), or
+    // is a link that loops, dangles or leads to a name too long.
+    bool noStatus = false;
+    if (read == tRead::kAbsent && failure.error == ENOENT) {
+        const tRead named = root.hasEntry(entry, "status", failure);
+        if (named == tRead::kFailed) {
+            return false;
+        }
+        noStatus = named == tRead::kAbsent && failure.error == ENOENT;
+    }
     const std::optional<std::uint64_t> status = read == tRead::kRead ? decimalAttribute(text) : std::nullopt;
-    node.started = read == tRead::kAbsent || (status && (*status & 1u) != 0);
+    node.started = noStatus || (status && (*status & 1u) != 0);
     const std::optional<tRootBus> bus = node.started ? parseHostBridgeName(lastComponent(physical)) : std::nullopt;
     if (!bus) {
         return true;
@@ -96,7 +107,7 @@ bool readAcpiNodes(const tSysroot& root, tDeviceTable& table, std::vector<tAcpiH
     tSysDir devices;
     std::vector<std::string> names;
     const tRead found = root.listDirectory(sys, "bus/acpi/devices", kMaxDeviceEntries, devices, names, failure);
-    if (found == tRead::kFailed || (found == tRead::kAbsent && failure.error != ENOENT && failure.error != ENOTDIR)) {
+    if (!listedOrMissing(found, failure)) {
         return false;
     }
     std::sort(names.begin(), names.end());

@@ -15,11 +15,18 @@
 // When a bridge was announced more than once, the last line counts. The log
 // is read up to 8 MiB and /proc/iomem up to 1 MiB; a line cut by the bound,
 // or holding a NUL, is dropped.
+//
+// The same one reading of the log, and of /proc/iomem, gives the address
+// windows of each root bus and the resources the kernel found no space for
+// (windowsOf(), assignmentLines()).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "LinuxHostParsers.h"
@@ -35,8 +42,17 @@ struct tRootBusRange {
     tRangeSource source = tRangeSource::kKernelLog;
 };
 
+// Where a root bus's address windows were read.
+enum class tWindowSource { kKernelLog, kProc };
+
+struct tRootWindows {
+    std::vector<tAddressWindow> windows;  // I/O first, then memory, each in address order
+    tWindowSource source = tWindowSource::kKernelLog;
+};
+
 // The host bridges at the top of sys/devices ("pciDDDD:BB"), in no order.
-// A machine without sys/devices has none.
+// A machine without sys/devices has none; one whose sys/devices loops
+// cannot be read.
 bool readTopHostBridges(const tSysroot& root, std::vector<tRootBus>& buses, tReadFailure& failure);
 
 class tRootBusRangeReader {
@@ -56,7 +72,35 @@ public:
     // only root sees the firmware's own ranges.
     bool kernelLogClosed() const { return logClosed_; }
 
+    // The I/O and memory windows of `bus`'s host bridge; `acpiNode` when an
+    // ACPI node is bound to it. In order:
+    // 1. the log's "root bus resource" lines for the bus, those after its
+    //    last "PCI host bridge to bus" line. An ACPI host bridge forwards
+    //    only the ranges its _CRS produces, printed with " window"; a range
+    //    printed without is one it uses itself (its configuration window),
+    //    unless no line has " window" (pci=nocrs, or no _CRS). A host
+    //    bridge described otherwise (device tree, VMD) forwards every range
+    //    it prints. A line disabled is no window;
+    // 2. where /proc/iomem shows addresses (to root only), its "PCI Bus
+    //    DDDD:BB" entries for the bus, but for one that is exactly an ECAM
+    //    window, and those of /proc/ioports; memory only ever as
+    //    non-prefetchable, since neither file says;
+    // 3. else none: unknown.
+    // A line that names an impossible range makes the windows unknown and
+    // is said in `problems`. False, with the failure, when a file could not
+    // be read.
+    bool windowsOf(tRootBus bus, bool acpiNode, std::optional<tRootWindows>& windows,
+                   std::vector<std::string>& problems, tReadFailure& failure);
+
+    // The log's lines on the assignment of resources, in log order; none
+    // where the log is absent or closed.
+    bool assignmentLines(const std::vector<tAssignmentLine>*& lines, tReadFailure& failure);
+
 private:
+    bool readLog(tReadFailure& failure);
+    bool readIomem(tReadFailure& failure);
+    bool readIoports(tReadFailure& failure);
+
     const tSysroot& root_;
     std::vector<tRootBus> rootBuses_;
     bool logRead_ = false;
@@ -64,6 +108,21 @@ private:
     std::optional<tAnnouncedRanges> announced_;
     std::optional<tBusResourceRanges> resources_;
     std::optional<tWindowRanges> windows_;
+    // From the log: the root buses an ACPI root bridge was announced for,
+    // the resource lines of each root bus, the assignment lines.
+    std::unordered_set<std::uint64_t> acpiRoots_;
+    std::unordered_map<std::uint64_t, std::vector<tRootWindowLine>> logWindows_;
+    std::vector<tAssignmentLine> assignments_;
+    // From /proc/iomem: whether it is there and shows addresses, and the
+    // "PCI Bus" entries of each bus; from /proc/ioports, the same.
+    struct tProcWindows {
+        bool read = false;
+        bool present = false;
+        bool showsAddresses = false;
+        std::unordered_map<std::uint64_t, std::vector<tAddressWindow>> byBus;
+    };
+    tProcWindows iomem_;
+    tProcWindows ioports_;
 };
 
 }  // namespace nROOTSCOPE_1_0

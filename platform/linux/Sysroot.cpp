@@ -27,7 +27,15 @@ long systemRead(int fd, void* buffer, std::size_t size, void*) {
     return static_cast<long>(::read(fd, buffer, size));
 }
 
-constexpr tFileCalls kSystemCalls{systemOpenAt, systemRead, nullptr};
+int systemStatAt(int dir, const char* path, struct stat* info, int flags, void*) {
+    return ::fstatat(dir, path, info, flags);
+}
+
+long systemReadLinkAt(int dir, const char* path, char* buffer, std::size_t size, void*) {
+    return static_cast<long>(::readlinkat(dir, path, buffer, size));
+}
+
+constexpr tFileCalls kSystemCalls{systemOpenAt, systemRead, systemStatAt, systemReadLinkAt, nullptr};
 const tFileCalls* gCalls = &kSystemCalls;
 
 // Non-blocking, so that a FIFO or a device in a copy cannot hang the open,
@@ -178,7 +186,7 @@ int tSysroot::resolve(std::string_view from, std::string_view path, bool followL
             return ENAMETOOLONG;
         }
         std::string candidate = joined(real, component);
-        if (::fstatat(rootFd_, candidate.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (gCalls->statAt(rootFd_, candidate.c_str(), &info, AT_SYMLINK_NOFOLLOW, gCalls->context) != 0) {
             return errno;
         }
         if (S_ISLNK(info.st_mode) && (!last || followLast)) {
@@ -186,7 +194,7 @@ int tSysroot::resolve(std::string_view from, std::string_view path, bool followL
                 return ELOOP;
             }
             char target[kLinkLimit];
-            const ssize_t length = ::readlinkat(rootFd_, candidate.c_str(), target, sizeof target);
+            const long length = gCalls->readLinkAt(rootFd_, candidate.c_str(), target, sizeof target, gCalls->context);
             if (length < 0) {
                 return errno;
             }
@@ -211,7 +219,7 @@ int tSysroot::resolve(std::string_view from, std::string_view path, bool followL
         pending.erase(0, pending.size() - rest.size());
         haveInfo = true;
     }
-    if (!haveInfo && ::fstatat(rootFd_, callPath(real), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!haveInfo && gCalls->statAt(rootFd_, callPath(real), &info, AT_SYMLINK_NOFOLLOW, gCalls->context) != 0) {
         return errno;
     }
     return 0;
@@ -239,6 +247,15 @@ tRead tSysroot::exists(const tSysDir& from, std::string_view path, tReadFailure&
     struct stat info {};
     std::string real;
     if (const int error = resolve(from.real, path, true, real, info); error != 0) {
+        return fail(from, path, error, failure);
+    }
+    return tRead::kRead;
+}
+
+tRead tSysroot::hasEntry(const tSysDir& from, std::string_view path, tReadFailure& failure) const {
+    struct stat info {};
+    std::string real;
+    if (const int error = resolve(from.real, path, false, real, info); error != 0) {
         return fail(from, path, error, failure);
     }
     return tRead::kRead;
@@ -285,7 +302,7 @@ tRead tSysroot::openFile(const tSysDir& from, std::string_view path, tSysFile& f
         ::close(file.fd_);
     }
     file.fd_ = fd;
-    if (::fstat(fd, &file.info_) != 0) {
+    if (gCalls->statAt(fd, "", &file.info_, AT_EMPTY_PATH, gCalls->context) != 0) {
         return fail(from, path, errno, failure);
     }
     return tRead::kRead;

@@ -45,6 +45,14 @@ struct tReadFailure {
 // node or socket without a driver (ENXIO), a device being removed (ENODEV).
 bool isAbsentError(int error);
 
+// A list read with tSysroot::listDirectory that is there, or that is simply
+// not there (ENOENT, ENOTDIR). A list that loops or cannot be reached for
+// another reason is a machine that cannot be read, not an empty one.
+inline bool listedOrMissing(tRead listed, const tReadFailure& failure) {
+    return listed == tRead::kRead ||
+           (listed == tRead::kAbsent && (failure.error == ENOENT || failure.error == ENOTDIR));
+}
+
 // A directory beneath the root: where it really is (relative to the root,
 // with no link in it; "" for the root itself) and the path it was asked for
 // by (relative to the root too), which is what messages name.
@@ -53,11 +61,18 @@ struct tSysDir {
     std::string asked;
 };
 
-// The system calls through which the tree's files are opened and read: the
-// system's own unless a test installs others to make one of them fail.
+// The system calls through which the tree's files are found, opened and
+// read: the system's own unless a test installs others to make one of them
+// fail. Every call that can fail while a path is resolved is here, so that
+// none of them can be failed in a test and taken for "nothing there" unseen.
 struct tFileCalls {
     int (*openAt)(int dir, const char* path, int flags, void* context);
     long (*read)(int fd, void* buffer, std::size_t size, void* context);
+    // fstatat(2): `flags` AT_SYMLINK_NOFOLLOW to look at a link itself,
+    // AT_EMPTY_PATH with "" for the open file `dir`.
+    int (*statAt)(int dir, const char* path, struct stat* info, int flags, void* context);
+    // readlinkat(2): the link's target, not terminated; its length or -1.
+    long (*readLinkAt)(int dir, const char* path, char* buffer, std::size_t size, void* context);
     void* context;
 };
 
@@ -116,6 +131,10 @@ public:
     // kRead when something is at `path` from `from` (links followed),
     // kAbsent when nothing is.
     tRead exists(const tSysDir& from, std::string_view path, tReadFailure& failure) const;
+
+    // kRead when `path` from `from` names an entry, whatever it is: its last
+    // link is not followed, so one that dangles or loops is there too.
+    tRead hasEntry(const tSysDir& from, std::string_view path, tReadFailure& failure) const;
 
     // The regular file `path` from `from`, whole and at most `limit` bytes;
     // one that is longer, or not a regular file, is kOdd. With `truncated`

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "HeadroomReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -17,15 +18,44 @@ std::string hex2(std::uint32_t value) {
     return text;
 }
 
-std::string rootName(const tRootBusHeadroom& root) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x", static_cast<unsigned>(root.segment),
-                  static_cast<unsigned>(root.bus & 0xffu));
+std::string plural(std::uint32_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// A size a person reads: bytes in the largest binary unit it reaches, whole
+// where it divides evenly, else to one decimal.
+std::string bytes(std::uint64_t value) {
+    static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    std::uint64_t scale = 1;
+    while (unit + 1 < std::size(kUnits) && value / scale >= 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    char text[48];
+    if (value % scale == 0) {
+        std::snprintf(text, sizeof text, "%llu %s", static_cast<unsigned long long>(value / scale), kUnits[unit]);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f %s", static_cast<double>(value) / static_cast<double>(scale),
+                      kUnits[unit]);
+    }
     return text;
 }
 
-std::string plural(std::uint32_t count, const char* one, const char* many) {
-    return std::to_string(count) + " " + (count == 1 ? one : many);
+const char* kindName(tResourceKind kind) {
+    switch (kind) {
+        case tResourceKind::kIo: return "io";
+        case tResourceKind::kMemory: return "memory";
+        case tResourceKind::kPrefetchable: return "prefetchable";
+        case tResourceKind::kBusNumbers: return "bus";
+    }
+    return "unknown";
+}
+
+std::string hexAddress(std::uint64_t value, bool io) {
+    char text[24];
+    std::snprintf(text, sizeof text, io ? "0x%04llx" : "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 // A name from the machine (a slot's directory), fit for one line of text.
@@ -35,6 +65,16 @@ std::string printable(std::string_view text) {
         shown += c >= 0x20 && c < 0x7f ? c : '?';
     }
     return shown;
+}
+
+// A root bus as "SSSS:BB", with its root bridge's name where known: that
+// is how the firmware names it, and what tells apart two root buses whose
+// segment could not be read.
+std::string rootName(const tRootBusHeadroom& root) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x", static_cast<unsigned>(root.segment),
+                  static_cast<unsigned>(root.bus & 0xffu));
+    return root.name.empty() ? std::string(text) : std::string(text) + " (" + printable(root.name) + ")";
 }
 
 // `text` as lines of at most kWidth columns, the first after `first`, the
@@ -58,11 +98,15 @@ std::string wrapped(std::string_view text, const std::string& first, const std::
     return out + line + "\n";
 }
 
-const char* sourceName(tRangeOrigin origin) {
+const char* sourceName(tWindowOrigin origin) {
     switch (origin) {
-        case tRangeOrigin::kKernelLog: return "kernel-log";
-        case tRangeOrigin::kEcam: return "ecam";
-        case tRangeOrigin::kBootConfiguration: return "boot-configuration";
+        case tWindowOrigin::kKernelLog: return "kernel-log";
+        case tWindowOrigin::kEcam: return "ecam";
+        case tWindowOrigin::kBootConfiguration: return "boot-configuration";
+        case tWindowOrigin::kIomem: return "iomem";
+        case tWindowOrigin::kSysfs: return "sysfs";
+        case tWindowOrigin::kConfig: return "config";
+        case tWindowOrigin::kDescriptor: return "descriptor";
     }
     return "unknown";
 }
@@ -72,16 +116,15 @@ std::string rangeLine(const tRootBusHeadroom& root, bool kernelLogClosed) {
         return "Range unknown: the firmware's range for this root bus could not be read, so no number is known "
                "to be free.";
     }
-    const tBusRange& range = *root.range;
-    std::string line = "Range " + hex2(range.first) + "-" + hex2(range.last) + " (" +
-                       plural(range.last - range.first + 1, "bus number", "bus numbers") + ")";
-    switch (range.origin) {
-        case tRangeOrigin::kKernelLog:
-            return line + ", as the firmware gave it (kernel log).";
-        case tRangeOrigin::kBootConfiguration:
-            return line + ", as the firmware gave it (boot configuration).";
-        case tRangeOrigin::kEcam:
-            break;
+    const std::uint32_t first = static_cast<std::uint32_t>(root.range->first);
+    const std::uint32_t last = static_cast<std::uint32_t>(root.range->last);
+    std::string line = "Range " + hex2(first) + "-" + hex2(last) + " (" +
+                       plural(last - first + 1, "bus number", "bus numbers") + ")";
+    if (root.range->origin == tWindowOrigin::kBootConfiguration) {
+        return line + ", as the firmware gave it (boot configuration).";
+    }
+    if (root.range->origin != tWindowOrigin::kEcam) {
+        return line + ", as the firmware gave it (kernel log).";
     }
     if (kernelLogClosed) {
         return line + ": the ECAM window, since the kernel log is closed to this user. Run as root for the "
@@ -102,8 +145,8 @@ char mapCharacter(const tRootBusHeadroom& root, std::uint32_t n) {
 }
 
 std::string busMap(const tRootBusHeadroom& root) {
-    std::uint32_t low = root.range ? root.range->first : root.bus;
-    std::uint32_t high = root.range ? root.range->last : root.bus;
+    std::uint32_t low = root.range ? static_cast<std::uint32_t>(root.range->first) : root.bus;
+    std::uint32_t high = root.range ? static_cast<std::uint32_t>(root.range->last) : root.bus;
     for (std::uint32_t n = 0; n < 256; ++n) {
         if (root.uses[n] == tBusUse::kBus || root.uses[n] == tBusUse::kReserved) {
             low = n < low ? n : low;
@@ -135,7 +178,7 @@ std::string busMap(const tRootBusHeadroom& root) {
 
 std::string countLines(const tRootBusHeadroom& root) {
     std::string text;
-    if (root.exact) {
+    if (root.claimsExact) {
         text += wrapped(plural(root.claimed, "bus number", "bus numbers") + " claimed: " +
                             plural(root.buses, "bus", "buses") + " in use and " +
                             std::to_string(root.reserved) + " reserved for hot-plug below their ports.",
@@ -150,7 +193,8 @@ std::string countLines(const tRootBusHeadroom& root) {
         return text;
     }
     const std::string bound = root.exact ? "" : "at most ";
-    std::string free = *root.free == 0 ? std::string("No bus number of the range is free.")
+    std::string free = *root.free == 0 ? std::string(root.exact ? "No bus number of the range is free."
+                                                                : "No bus number of the range is known to be free.")
                                        : (root.exact ? "" : "At most ") + plural(*root.free, "free", "free") +
                                              ", the longest run " + bound +
                                              plural(*root.largestFreeRun, "number", "numbers") + " (" +
@@ -159,12 +203,143 @@ std::string countLines(const tRootBusHeadroom& root) {
     return text + wrapped(free, "  ", "    ");
 }
 
-std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
+constexpr std::size_t kPictureWidth = 48;
+
+// One window as a line of text and a picture of it, its width shared out in
+// proportion: U used by what is below, r reserved below a port, . free.
+std::string windowLines(const tWindowHeadroom& w, const std::string& indent) {
+    const bool io = w.window.kind == tResourceKind::kIo;
+    const std::uint64_t reserved = std::min(w.reserved, w.used);
+    std::string line = std::string(io ? "I/O" : w.window.kind == tResourceKind::kPrefetchable ? "Prefetchable"
+                                                                                             : "Memory") +
+                       " " + hexAddress(w.window.first, io) + "-" + hexAddress(w.window.last, io) + " (" +
+                       bytes(w.size) + "): " + bytes(w.used - reserved) + " used, " + bytes(reserved) +
+                       " reserved, " + bytes(w.free) + " free, " +
+                       (w.largestBlock == 0 ? std::string("no free block") : "the largest free block " + bytes(w.largestBlock)) +
+                       (w.window.exact ? "." : " (bounds).");
+    std::string text = wrapped(line, indent, indent + "  ");
+    // Each character stands for size / width; a part that is there shows.
+    const auto share = [&](std::uint64_t part) {
+        const double exact = static_cast<double>(part) * kPictureWidth / static_cast<double>(w.size);
+        std::size_t cells = static_cast<std::size_t>(exact + 0.5);
+        return part > 0 && cells == 0 ? std::size_t{1} : cells;
+    };
+    std::size_t used = std::min(share(w.used - reserved), kPictureWidth);
+    std::size_t held = std::min(share(reserved), kPictureWidth - used);
+    const std::size_t free = kPictureWidth - used - held;
+    if (w.free > 0 && free == 0 && held > 0) {
+        --held;
+    } else if (w.free > 0 && free == 0 && used > 0) {
+        --used;
+    }
+    text += indent + "  [" + std::string(used, 'U') + std::string(held, 'r') +
+            std::string(kPictureWidth - used - held, '.') + "]\n";
+    return text;
+}
+
+std::string totalText(const char* what, const tSpaceTotal& total) {
+    if (total.size == 0) {
+        return std::string(what) + ": none";
+    }
+    return std::string(what) + ": " + bytes(total.size) + ", " + bytes(total.free) + " free, " +
+           (total.largestBlock == 0 ? std::string("no free block") : "the largest free block " + bytes(total.largestBlock));
+}
+
+std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact) {
+    std::string block;
+    if (!root.windows) {
+        const std::string why =
+            !exact ? "Memory and I/O windows: unknown; this system does not show the root bus's own."
+            : kernelLogClosed
+                ? "Memory and I/O windows: unknown; only the kernel log, closed to this user, and /proc/iomem as "
+                  "root give the root bus's own. Run as root for them; the ports' windows below are exact."
+                : "Memory and I/O windows: unknown; the kernel log names none for this root bus.";
+        return wrapped(why, "  ", "    ");
+    }
+    if (root.windows->empty()) {
+        return wrapped("Memory and I/O windows: none open for cards.", "  ", "    ");
+    }
+    block += "  Memory and I/O windows (U used, r reserved for hot-plug, . free):\n";
+    for (const tWindowHeadroom& window : *root.windows) {
+        block += windowLines(window, "    ");
+    }
+    if (root.memory) {
+        std::string totals = totalText("Memory below 4 GiB", root.memory->below4g) + "; " +
+                             totalText("above 4 GiB", root.memory->above4g) + "; " + totalText("I/O", root.memory->io) +
+                             ".";
+        if (root.memory->above4g.size == 0) {
+            totals += " No memory window lies above 4 GiB, so a card with a large 64-bit BAR (a GPU's) cannot be "
+                      "placed below this root bus; the firmware setting that usually opens one is \"Above 4G "
+                      "decoding\" (or \"Memory mapped I/O above 4 GB\").";
+        }
+        block += wrapped(totals, "  ", "    ");
+    }
+    return block;
+}
+
+std::string resizableBlock(const tRootBusHeadroom& root) {
+    std::string block;
+    for (const tRootBusHeadroom::tResizable& r : root.resizable) {
+        block += wrapped(formatPciAddress(r.address) + " " + printable(r.bar.name) + " is " +
+                             bytes(r.bar.last - r.bar.first + 1) + "; the card supports up to " +
+                             bytes(*r.bar.resizableMax) + " (Resizable BAR).",
+                         "    - ", "      ");
+    }
+    return block.empty() ? block : "  Resizable BARs:\n" + block;
+}
+
+std::string unassignedBlock(const tRootBusHeadroom& root) {
+    if (root.unassigned.empty()) {
+        return "";
+    }
+    std::string block = "  Got no space:\n";
+    for (const tUnassignedHeadroom& failed : root.unassigned) {
+        const tUnassigned& r = failed.resource;
+        std::string line = formatPciAddress(r.address) + " " + printable(r.resource) + " (" + kindName(r.kind) +
+                           (r.is64 ? ", 64-bit" : "") + ", " + bytes(r.size) + "): ";
+        const std::string where =
+            failed.bridge ? "the bridge " + formatPciAddress(*failed.bridge) + "'s" : std::string("the root bus's");
+        if (failed.window) {
+            line += where + " " + kindName(failed.window->window.kind) + " window has " +
+                    (failed.window->largestBlock == 0 ? std::string("no free block")
+                                                      : "at most " + bytes(failed.window->largestBlock) +
+                                                            " in one block") +
+                    ".";
+        } else {
+            line += where + " window for it is closed or unknown.";
+        }
+        block += wrapped(line, "    - ", "      ");
+    }
+    return block;
+}
+
+// What a slot's port offers of each address space, on one line.
+std::string slotWindows(const tSlotHeadroom& slot) {
+    if (slot.windows.empty()) {
+        return "";
+    }
+    std::string text;
+    for (const tWindowHeadroom& w : slot.windows) {
+        text += (text.empty() ? "" : "; ") + std::string(w.window.kind == tResourceKind::kIo ? "I/O" :
+                                                         w.window.kind == tResourceKind::kPrefetchable ? "prefetchable"
+                                                                                                      : "memory") +
+                " " + bytes(w.free) + " free" +
+                (w.largestBlock == 0 ? std::string(", no free block") : ", the largest block " + bytes(w.largestBlock));
+    }
+    return wrapped("Its port's windows: " + text + ".", "      ", "        ");
+}
+
+std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot, bool addressesRead) {
     std::string line = "Slot " + printable(slot.name) + ": " + (slot.bus ? "bus " + hex2(*slot.bus) : "bus unknown") +
-                       ", ";
+                       (slot.device && !slot.port ? ", device " + hex2(*slot.device) : std::string()) + ", ";
     if (slot.port && slot.window) {
         line += "port " + formatPciAddress(*slot.port) + " (window of " + (slot.windowInferred ? "at least " : "") +
-                plural(*slot.window, "bus number", "bus numbers") + ")";
+                plural(*slot.window, "bus number", "bus numbers");
+        if (slot.usable && *slot.usable < *slot.window) {
+            line += ", of which other windows leave " + std::string(slot.usableBound ? "at most " : "") +
+                    std::to_string(*slot.usable) + " in a row";
+        }
+        line += ")";
     } else if (slot.port) {
         line += "port " + formatPciAddress(*slot.port) + " (window not visible)";
     } else if (slot.bus == root.bus) {
@@ -174,18 +349,21 @@ std::string slotLine(const tRootBusHeadroom& root, const tSlotHeadroom& slot) {
     }
     line += !slot.hotplug ? ", hot-plug not known" : *slot.hotplug ? ", hot-plug" : ", not hot-plug";
     line += slot.occupied ? ", occupied." : ", empty.";
-    return wrapped(line, "    ", "      ");
+    return wrapped(line, "    ", "      ") + (addressesRead ? slotWindows(slot) : std::string());
 }
 
-std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed) {
+std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact, bool addressesRead) {
     std::string block = "Root bus " + rootName(root) + "\n";
     block += wrapped(rangeLine(root, kernelLogClosed), "  ", "    ");
     block += busMap(root);
     block += countLines(root);
+    block += windowsBlock(root, kernelLogClosed, exact);
+    block += resizableBlock(root);
+    block += unassignedBlock(root);
     if (!root.slots.empty()) {
         block += "  Slots:\n";
         for (const tSlotHeadroom& slot : root.slots) {
-            block += slotLine(root, slot);
+            block += slotLine(root, slot, addressesRead);
         }
     }
     if (!root.problems.empty()) {
@@ -197,58 +375,144 @@ std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed) {
     return block;
 }
 
-std::string advice(const tHeadroom& headroom) {
-    const tSlotHeadroom* bestSlot = nullptr;
-    const tRootBusHeadroom* slotRoot = nullptr;
-    const tRootBusHeadroom* bestRoot = nullptr;
-    for (const tRootBusHeadroom& root : headroom.roots) {
-        for (const tSlotHeadroom& slot : root.slots) {
-            if (slot.hotplug.value_or(false) && !slot.occupied && slot.window &&
-                (!bestSlot || *slot.window > *bestSlot->window)) {
-                bestSlot = &slot;
-                slotRoot = &root;
-            }
-        }
-        if (root.free && *root.free > 0 && (!bestRoot || *root.free > *bestRoot->free)) {
-            bestRoot = &root;
+std::string slotNames(const tRootBusHeadroom& root, const std::vector<std::size_t>& slots) {
+    std::string names;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == slots.size() ? " or " : ", ") + printable(root.slots[slots[i]].name);
+    }
+    return names;
+}
+
+// What a card's BARs can be given below a port: the largest block of each
+// memory window, "a card with a BAR up to N fits there, not a larger one".
+std::string memoryOffer(const std::vector<tWindowHeadroom>& windows, const char* where) {
+    std::uint64_t memory = 0;
+    std::uint64_t prefetchable = 0;
+    bool any = false;
+    for (const tWindowHeadroom& w : windows) {
+        if (w.window.kind == tResourceKind::kMemory) {
+            memory = std::max(memory, w.largestBlock);
+            any = true;
+        } else if (w.window.kind == tResourceKind::kPrefetchable) {
+            prefetchable = std::max(prefetchable, w.largestBlock);
+            any = true;
         }
     }
-    const std::string upTo = headroom.exact ? "up to " : "at most ";
-    std::string text = "Where to plug the next expansion chassis\n";
-    if (bestSlot) {
-        text += wrapped("Added while the machine runs: slot " + printable(bestSlot->name) + " (root bus " +
-                            rootName(*slotRoot) + ") is the empty hot-plug slot with the largest window; a " +
-                            "chassis hot-added there can use " + upTo +
-                            plural(*bestSlot->window, "bus number", "bus numbers") + ".",
-                        "  ", "    ");
-    } else {
-        text += wrapped("Added while the machine runs: no empty hot-plug slot with a known window was found.", "  ",
-                        "    ");
+    if (!any) {
+        return std::string(" Its port has no memory window open, so a card with memory BARs gets none ") + where + ".";
     }
-    if (bestRoot) {
-        std::string slots;
-        for (const tSlotHeadroom& slot : bestRoot->slots) {
-            if (!slot.occupied) {
-                slots += (slots.empty() ? "" : ", ") + printable(slot.name);
-            }
-        }
-        text += wrapped("Attached before boot: root bus " + rootName(*bestRoot) + " has the most free bus numbers, " +
-                            (headroom.exact ? "" : "at most ") + std::to_string(*bestRoot->free) +
-                            " (the longest run " + std::to_string(*bestRoot->largestFreeRun) +
-                            "). At the next boot the firmware numbers everything below a root bus again from " +
-                            "its range, so a chassis attached cold to a slot below it takes its numbers from " +
-                            "those" + (slots.empty() ? "." : "; its empty slots: " + slots + "."),
-                        "  ", "    ");
+    const std::uint64_t largest = std::max(memory, prefetchable);
+    if (largest == 0) {
+        return std::string(" Its port's memory windows have no free block left, so a card with memory BARs gets none ") +
+               where + ".";
+    }
+    return std::string(" In memory, a card whose largest BAR is up to ") + bytes(largest) + " fits " + where +
+           " (the largest free block: " + bytes(memory) + " in the port's memory window, " + bytes(prefetchable) +
+           " in its prefetchable one), not one with a larger BAR.";
+}
+
+std::string hotAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    std::string text;
+    if (advice.hotSlot) {
+        const tRootBusHeadroom& root = headroom.roots[advice.hotSlot->root];
+        const tSlotHeadroom& slot = root.slots[advice.hotSlot->slot];
+        const std::string upTo = headroom.exact && !slot.usableBound ? "up to " : "at most ";
+        text = slot.port ? "Added while the machine runs: slot " + printable(slot.name) + " on root bus " +
+                               rootName(root) + " is the empty hot-plug slot with the most bus numbers to give; a " +
+                               "chassis hot-added there can use " + upTo +
+                               plural(*slot.usable, "bus number", "bus numbers") + "."
+                         : "Added while the machine runs: slot " + printable(slot.name) + ", on root bus " +
+                               rootName(root) + " itself, is the empty hot-plug slot with the most bus numbers " +
+                               "to give; a chassis hot-added there takes its numbers from the root bus's free " +
+                               "ones, " + upTo + plural(*slot.usable, "bus number", "bus numbers") + ".";
+        text += headroom.addressesRead ? memoryOffer(slot.windows, "there") : std::string();
     } else {
-        bool ranged = false;
+        text = "Added while the machine runs: no empty hot-plug slot with a known window was found.";
+    }
+    for (const tAdvice::tSlotPick& pick : advice.tooSmall) {
+        const tRootBusHeadroom& root = headroom.roots[pick.root];
+        const tSlotHeadroom& slot = root.slots[pick.slot];
+        text += " Slot " + printable(slot.name) + " on root bus " + rootName(root) + " is empty and hot-plug, but " +
+                (slot.usableBound ? "at most " : "") + plural(*slot.usable, "bus number is", "bus numbers are") +
+                " free there: too few for any chassis, which needs at least " + std::to_string(kSmallestChassis) +
+                ".";
+    }
+    return wrapped(text, "  ", "    ");
+}
+
+std::string coldAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    if (!advice.coldRoot) {
+        bool someFree = false;
         for (const tRootBusHeadroom& root : headroom.roots) {
-            ranged = ranged || root.free.has_value();
+            someFree = someFree || (root.free && *root.free > 0);
         }
-        text += wrapped(ranged ? "Attached before boot: no root bus has a free bus number left in its range."
-                               : "Attached before boot: no root bus has a known range, so how many numbers are "
-                                 "free is unknown.",
-                        "  ", "    ");
+        return wrapped(!advice.anyRange ? "Attached before boot: no root bus has a known range, so how many numbers "
+                                          "are free is unknown."
+                       : someFree ? "Attached before boot: no root bus has the " + std::to_string(kSmallestChassis) +
+                                        " free bus numbers that the smallest chassis needs."
+                                  : std::string("Attached before boot: no root bus has a free bus number left in "
+                                                "its range."),
+                       "  ", "    ");
     }
+    const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+    const std::string bound = root.exact ? "" : "at most ";
+    std::uint32_t mostFree = 0;
+    for (const tRootBusHeadroom& other : headroom.roots) {
+        mostFree = std::max(mostFree, other.free.value_or(0));
+    }
+    std::string text = "Attached before boot: root bus " + rootName(root) + " has the most free bus numbers" +
+                       (*root.free < mostFree ? " of the root buses with an empty slot" : "") +
+                       ", " + bound + std::to_string(*root.free) + " (the longest run " + bound +
+                       std::to_string(*root.largestFreeRun) +
+                       "). At the next boot the firmware numbers everything below a root bus again from its range, " +
+                       "so a chassis attached cold to a slot below it takes its numbers from those";
+    if (!advice.coldSlots.empty()) {
+        text += "; plug it into slot " + slotNames(root, advice.coldSlots) + ".";
+    } else if (!advice.anyEmptySlot) {
+        text += ". The system lists no empty slot below any root bus, so which slot hangs from this one is "
+                "for the board's manual to say.";
+    } else {
+        text += ". No empty slot that the system lists hangs from it.";
+    }
+    if (root.memory) {
+        text += " Its memory: the largest free block is " + bytes(root.memory->below4g.largestBlock) +
+                " below 4 GiB and " +
+                (root.memory->above4g.size == 0 ? std::string("there is no window above 4 GiB")
+                                                : bytes(root.memory->above4g.largestBlock) + " above 4 GiB") +
+                ".";
+    }
+    return wrapped(text, "  ", "    ");
+}
+
+// The functions that got no memory: a chassis behind the same port would
+// fare no better.
+std::string failedAdvice(const tHeadroom& headroom) {
+    std::string names;
+    std::size_t count = 0;
+    for (const tRootBusHeadroom& root : headroom.roots) {
+        for (const tUnassignedHeadroom& failed : root.unassigned) {
+            names += (names.empty() ? "" : ", ") + formatPciAddress(failed.resource.address) + " " +
+                     printable(failed.resource.resource) + " (" + bytes(failed.resource.size) + ")";
+            ++count;
+        }
+    }
+    if (count == 0) {
+        return "";
+    }
+    return wrapped("Got no space: " + names + ". " + (count == 1 ? "That function" : "Those functions") +
+                       " will not start until the window above " + (count == 1 ? "it" : "them") +
+                       " can hold what " + (count == 1 ? "it asks" : "they ask") +
+                       " for; a chassis below the same port would fare no better.",
+                   "  ", "    ");
+}
+
+std::string advice(const tHeadroom& headroom) {
+    std::string text = "Where to plug the next expansion chassis\n";
+    text += hotAdvice(headroom);
+    text += coldAdvice(headroom);
+    text += failedAdvice(headroom);
     text += wrapped("A chassis with one PCIe switch of N downstream ports needs N + 2 bus numbers (the link to "
                     "the switch, the switch's internal bus, one per downstream port), plus what its cards need: "
                     "a card with a bridge of its own takes more.",
@@ -309,11 +573,53 @@ std::string jsonOptional(const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
-std::string jsonSlot(const tSlotHeadroom& slot) {
-    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"port\": " +
+std::string jsonWindow(const tWindowHeadroom& w) {
+    return std::string("{\"type\": \"") + kindName(w.window.kind) + "\", \"first\": " + std::to_string(w.window.first) +
+           ", \"last\": " + std::to_string(w.window.last) + ", \"size\": " + std::to_string(w.size) +
+           ", \"used\": " + std::to_string(w.used) + ", \"reserved\": " + std::to_string(w.reserved) +
+           ", \"free\": " + std::to_string(w.free) + ", \"largest_block\": " + std::to_string(w.largestBlock) +
+           ", \"exact\": " + (w.window.exact ? "true" : "false") + "}";
+}
+
+std::string jsonWindows(const std::vector<tWindowHeadroom>& windows) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + jsonWindow(windows[i]);
+    }
+    return out + "]";
+}
+
+std::string jsonTotal(const tSpaceTotal& total) {
+    return "{\"size\": " + std::to_string(total.size) + ", \"used\": " + std::to_string(total.used) +
+           ", \"free\": " + std::to_string(total.free) + ", \"largest_block\": " +
+           std::to_string(total.largestBlock) + "}";
+}
+
+std::string jsonMemory(const std::optional<tMemoryTotals>& memory) {
+    if (!memory) {
+        return "null";
+    }
+    return "{\"below_4g\": " + jsonTotal(memory->below4g) + ", \"above_4g\": " + jsonTotal(memory->above4g) +
+           ", \"io\": " + jsonTotal(memory->io) + "}";
+}
+
+std::string jsonUnassigned(const tUnassignedHeadroom& failed) {
+    const tUnassigned& r = failed.resource;
+    return "{\"address\": " + jsonString(formatPciAddress(r.address)) + ", \"resource\": " + jsonString(r.resource) +
+           ", \"type\": \"" + kindName(r.kind) + "\", \"size\": " + std::to_string(r.size) +
+           ", \"64bit\": " + (r.is64 ? "true" : "false") + ", \"bridge\": " +
+           (failed.bridge ? jsonString(formatPciAddress(*failed.bridge)) : std::string("null")) +
+           ", \"window\": " + (failed.window ? jsonWindow(*failed.window) : std::string("null")) + "}";
+}
+
+std::string jsonSlot(const tSlotHeadroom& slot, bool addressesRead) {
+    return "{\"name\": " + jsonString(slot.name) + ", \"bus\": " + jsonOptional(slot.bus) + ", \"device\": " +
+           jsonOptional(slot.device) + ", \"port\": " +
            (slot.port ? jsonString(formatPciAddress(*slot.port)) : std::string("null")) + ", \"hotplug\": " +
            (!slot.hotplug ? "null" : *slot.hotplug ? "true" : "false") + ", \"occupied\": " +
-           (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + "}";
+           (slot.occupied ? "true" : "false") + ", \"window\": " + jsonOptional(slot.window) + ", \"usable\": " +
+           jsonOptional(slot.usable) + ", \"usable_exact\": " + (slot.usable && !slot.usableBound ? "true" : "false") +
+           ", \"windows\": " + (addressesRead ? jsonWindows(slot.windows) : std::string("null")) + "}";
 }
 
 template <typename T, typename tFormat>
@@ -332,11 +638,12 @@ std::string jsonStrings(const std::vector<std::string>& items, const std::string
     return jsonObjects(items, indent, [](const std::string& item) { return jsonString(item); });
 }
 
-std::string jsonRoot(const tRootBusHeadroom& root) {
+std::string jsonRoot(const tRootBusHeadroom& root, bool addressesRead) {
     const std::string in = "      ";
     std::string out = "    {\n";
     out += in + "\"segment\": " + std::to_string(root.segment) + ",\n";
     out += in + "\"bus\": " + std::to_string(root.bus) + ",\n";
+    out += in + "\"name\": " + (root.name.empty() ? std::string("null") : jsonString(root.name)) + ",\n";
     out += in + "\"range\": " +
            (root.range ? "{\"first\": " + std::to_string(root.range->first) + ", \"last\": " +
                              std::to_string(root.range->last) + ", \"source\": \"" + sourceName(root.range->origin) +
@@ -350,14 +657,64 @@ std::string jsonRoot(const tRootBusHeadroom& root) {
     out += in + "\"free\": " + jsonOptional(root.free) + ",\n";
     out += in + "\"largest_free_run\": " + jsonOptional(root.largestFreeRun) + ",\n";
     out += in + "\"outside_range\": " + std::to_string(root.outsideRange) + ",\n";
-    out += in + "\"bridges\": " + jsonObjects(root.bridges, in, [](const tBridgeWindow& bridge) {
+    out += in + "\"bridges\": " + jsonObjects(root.bridges, in, [&](const tBridgeWindow& bridge) {
                return "{\"address\": " + jsonString(formatPciAddress(bridge.address)) + ", \"secondary\": " +
                       std::to_string(bridge.secondary) + ", \"subordinate\": " + std::to_string(bridge.subordinate) +
-                      "}";
+                      ", \"windows\": " + (addressesRead ? jsonWindows(bridge.windows) : std::string("null")) + "}";
            }) + ",\n";
-    out += in + "\"slots\": " + jsonObjects(root.slots, in, jsonSlot) + ",\n";
+    out += in + "\"slots\": " +
+           jsonObjects(root.slots, in, [&](const tSlotHeadroom& slot) { return jsonSlot(slot, addressesRead); }) + ",\n";
+    out += in + "\"windows\": " + (root.windows ? jsonWindows(*root.windows) : std::string("null")) + ",\n";
+    out += in + "\"memory\": " + jsonMemory(root.memory) + ",\n";
+    out += in + "\"unassigned\": " + jsonObjects(root.unassigned, in, jsonUnassigned) + ",\n";
+    out += in + "\"resizable\": " + jsonObjects(root.resizable, in, [](const tRootBusHeadroom::tResizable& r) {
+               return "{\"address\": " + jsonString(formatPciAddress(r.address)) + ", \"resource\": " +
+                      jsonString(r.bar.name) + ", \"size\": " + std::to_string(r.bar.last - r.bar.first + 1) +
+                      ", \"max\": " + std::to_string(*r.bar.resizableMax) + "}";
+           }) + ",\n";
     out += in + "\"problems\": " + jsonStrings(root.problems, in) + "\n";
     return out + "    }";
+}
+
+std::string jsonRootKey(const tRootBusHeadroom& root) {
+    return "\"segment\": " + std::to_string(root.segment) + ", \"bus\": " + std::to_string(root.bus) +
+           ", \"name\": " + (root.name.empty() ? std::string("null") : jsonString(root.name));
+}
+
+std::string jsonPick(const tHeadroom& headroom, const tAdvice::tSlotPick& pick) {
+    const tRootBusHeadroom& root = headroom.roots[pick.root];
+    const tSlotHeadroom& slot = root.slots[pick.slot];
+    return "{" + jsonRootKey(root) + ", \"slot\": " + jsonString(slot.name) + ", \"usable\": " +
+           jsonOptional(slot.usable) + ", \"exact\": " + (headroom.exact && !slot.usableBound ? "true" : "false") +
+           ", \"windows\": " + (headroom.addressesRead ? jsonWindows(slot.windows) : std::string("null")) + "}";
+}
+
+// Where to plug, as the view says it: the hot-plug slot, the slots too
+// small for any chassis, and the root bus for a chassis attached cold.
+std::string jsonAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    std::string out = "{\n    \"hot_plug\": " +
+                      (advice.hotSlot ? jsonPick(headroom, *advice.hotSlot) : std::string("null")) + ",\n";
+    std::vector<std::string> small;
+    for (const tAdvice::tSlotPick& pick : advice.tooSmall) {
+        small.push_back(jsonPick(headroom, pick));
+    }
+    out += "    \"too_small\": " + jsonObjects(small, "    ", [](const std::string& item) { return item; }) + ",\n";
+    out += "    \"cold\": ";
+    if (advice.coldRoot) {
+        const tRootBusHeadroom& root = headroom.roots[*advice.coldRoot];
+        std::string slots;
+        for (const std::size_t k : advice.coldSlots) {
+            slots += (slots.empty() ? "" : ", ") + jsonString(root.slots[k].name);
+        }
+        out += "{" + jsonRootKey(root) + ", \"free\": " + jsonOptional(root.free) + ", \"largest_free_run\": " +
+               jsonOptional(root.largestFreeRun) + ", \"exact\": " + (root.exact ? "true" : "false") +
+               ", \"slots\": [" + slots + "], \"memory\": " + jsonMemory(root.memory) + "}";
+    } else {
+        out += "null";
+    }
+    out += ",\n    \"smallest_chassis\": " + std::to_string(kSmallestChassis) + "\n  }";
+    return out;
 }
 
 }  // namespace
@@ -368,7 +725,7 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
         view += "No PCI root bus was found.\n";
     }
     for (const tRootBusHeadroom& root : headroom.roots) {
-        view += rootBlock(root, kernelLogClosed) + "\n";
+        view += rootBlock(root, kernelLogClosed, headroom.exact, headroom.addressesRead) + "\n";
     }
     if (!headroom.unplacedSlots.empty()) {
         view += "Slots on a bus of no root bus found:\n";
@@ -398,13 +755,17 @@ std::string headroomJson(const tHeadroom& headroom) {
     } else {
         out += "[\n";
         for (std::size_t i = 0; i < headroom.roots.size(); ++i) {
-            out += jsonRoot(headroom.roots[i]) + (i + 1 < headroom.roots.size() ? ",\n" : "\n");
+            out += jsonRoot(headroom.roots[i], headroom.addressesRead) + (i + 1 < headroom.roots.size() ? ",\n" : "\n");
         }
         out += "  ]";
     }
+    out += ",\n  \"advice\": " + jsonAdvice(headroom);
     if (!headroom.problems.empty() || !headroom.unplacedSlots.empty()) {
         out += ",\n  \"extra\": {\n    \"problems\": " + jsonStrings(headroom.problems, "    ") +
-               ",\n    \"unplaced_slots\": " + jsonObjects(headroom.unplacedSlots, "    ", jsonSlot) + "\n  }";
+               ",\n    \"unplaced_slots\": " +
+               jsonObjects(headroom.unplacedSlots, "    ",
+                           [&](const tSlotHeadroom& slot) { return jsonSlot(slot, headroom.addressesRead); }) +
+               "\n  }";
     }
     return out + "\n}\n";
 }

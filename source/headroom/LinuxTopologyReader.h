@@ -14,7 +14,17 @@
 // - virtual functions: a physfn link;
 // - slots: sys/bus/pci/slots/NAME/address; a power file means hot-plug;
 // - ranges: as RootBusRanges.h finds them, with the ACPI name of the node
-//   bound to each host bridge, exactly as rootscope reads them.
+//   bound to each host bridge, exactly as rootscope reads them;
+// - address resources: each function's resource file (its BARs, ROM and
+//   SR-IOV BARs; a bridge's windows) and resourceN_resize for each BAR 0-5
+//   it has; a virtual function's BARs are counted in its physical
+//   function's SR-IOV BARs, so its own file is not read. A bridge whose
+//   file has no window lines (the kernel did not scan behind it) has them
+//   from its config header;
+// - root windows: as RootBusRanges.h finds them (kernel log, else root's
+//   /proc/iomem and /proc/ioports, else unknown);
+// - resources that got no space: the log's assignment lines, for the
+//   functions there now.
 #pragma once
 
 #include <string>

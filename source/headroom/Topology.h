@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The PCI topology of a machine as a reader found it: its root buses with
-// their ranges, the PCI functions below each, which of them are bridges and
-// with what bus-number window, and the slots. The Linux reader (sysfs) and
+// their ranges and address windows, the PCI functions below each with
+// their BARs, which of them are bridges and with what windows, and the
+// slots. The Linux reader (sysfs) and
 // the Windows reader (SetupAPI and the configuration manager) fill it; the
 // analysis (Headroom.h) and both views read only this.
 #pragma once
@@ -15,17 +16,62 @@
 
 namespace nROOTSCOPE_1_0 {
 
-// Where a root bus's range came from.
-enum class tRangeOrigin {
-    kKernelLog,          // the kernel's announcement of the bridge
-    kEcam,               // the configuration window shared by the root buses inside it
+// The resources a chassis needs. I/O ports are one address space, memory
+// and prefetchable memory share another; bus numbers are a third.
+enum class tResourceKind : std::uint8_t {
+    kBusNumbers,
+    kIo,
+    kMemory,        // non-prefetchable memory
+    kPrefetchable,  // prefetchable memory
+};
+
+// Where a window was read.
+enum class tWindowOrigin : std::uint8_t {
+    kKernelLog,          // the bridge's announcement, "root bus resource" lines
+    kIomem,              // /proc/iomem, as root sees it
+    kSysfs,              // a function's resource file
+    kConfig,             // a bridge's configuration header (bytes 0x1c-0x31)
+    kDescriptor,         // a configuration's descriptor (Windows)
+    kEcam,               // the configuration window shared by the root buses inside it: a bound
     kBootConfiguration,  // the firmware's boot configuration (Windows)
 };
 
-struct tBusRange {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
-    tRangeOrigin origin = tRangeOrigin::kKernelLog;
+// An address range of one kind that a root bus or a bridge forwards.
+// `last` is below 2^64 - 1, so that every size fits in 64 bits; readers
+// refuse what does not.
+struct tWindow {
+    tResourceKind kind = tResourceKind::kMemory;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    tWindowOrigin origin = tWindowOrigin::kSysfs;
+    bool exact = true;  // false: only a bound of the real window
+};
+
+// A root bus's range of bus numbers, as a window of that kind: one from the
+// ECAM window only bounds the firmware's own from above.
+inline tWindow busRange(std::uint32_t first, std::uint32_t last, tWindowOrigin origin) {
+    return {tResourceKind::kBusNumbers, first, last, origin, origin != tWindowOrigin::kEcam};
+}
+
+// A resource a function decodes: a BAR, its ROM, a BAR of its SR-IOV
+// virtual functions (all of them together), as the kernel names it.
+struct tBar {
+    std::string name;  // "BAR 0", "ROM", "VF BAR 2"
+    tResourceKind kind = tResourceKind::kMemory;  // kIo, kMemory or kPrefetchable
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool is64 = false;
+    // The largest size the card could ask for (Resizable BAR), where known.
+    std::optional<std::uint64_t> resizableMax;
+};
+
+// A resource that got no space, as the kernel logged it in the end.
+struct tUnassigned {
+    tPciAddress address;
+    std::string resource;  // "BAR 1", "ROM", "VF BAR 0", "bridge window"
+    tResourceKind kind = tResourceKind::kMemory;
+    std::uint64_t size = 0;
+    bool is64 = false;
 };
 
 // One PCI function below a root bus.
@@ -49,18 +95,27 @@ struct tPciFunction {
     // Nothing below the bridge shows its window (an empty port on Windows):
     // its numbers, claimed or not, cannot be seen.
     bool windowHidden = false;
+
+    // Its assigned BARs, ROM and VF BARs, in the kernel's order.
+    std::vector<tBar> bars;
+    // A bridge's open address windows (I/O, memory, prefetchable); a closed
+    // or absent one is not listed.
+    std::vector<tWindow> windows;
 };
 
 struct tTopologyRoot {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
-    std::optional<tBusRange> range;  // none: unknown
+    std::optional<tWindow> range;  // its bus numbers; none: unknown
     std::vector<tPciFunction> functions;
     // The root bridge as the system names it: on Linux its firmware name
     // ("PCI0", as the kernel log announces it), on Windows its instance ID.
     // Empty when unknown. Two root buses may share a segment and bus where
     // the segment cannot be read; this name still tells them apart.
     std::string name;
+    // Its I/O and memory windows, in address order; none when unknown (on
+    // Linux only the kernel log and root's /proc/iomem give them).
+    std::optional<std::vector<tWindow>> windows;
 };
 
 struct tPciSlot {
@@ -92,6 +147,11 @@ struct tTopology {
     // What the reader found wrong with the machine outside any root bus
     // (a slot address that cannot be read, a function under no host bridge).
     std::vector<std::string> problems;
+    // The resources that got no space, by function.
+    std::vector<tUnassigned> unassigned;
+    // The reader read the functions' BARs and the bridges' address windows:
+    // where it did not, an empty list is unknown, not "none".
+    bool addressesRead = false;
 };
 
 }  // namespace nROOTSCOPE_1_0

@@ -291,6 +291,7 @@ private:
     void addRoot(const std::string& rootId, const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range,
                  const std::vector<tNode>& nodes) {
         tTopologyRoot root;
+        root.name = rootId;
         // SPDRP_BUSNUMBER carries the bus in its low 8 bits. That higher bits
         // carry the segment is an assumption, from a comment in a widely used
         // PCI tool's Windows back end; Microsoft's pages say only "the
@@ -306,7 +307,7 @@ private:
             problems_.push_back(rootId + text);
         } else if (range) {
             root.bus = range->first;
-            root.range = tBusRange{range->first, range->second, tRangeOrigin::kBootConfiguration};
+            root.range = busRange(range->first, range->second, tWindowOrigin::kBootConfiguration);
         }
         if (!root.range) {
             // Without a range the root's bus is the one its functions sit on;
@@ -334,7 +335,8 @@ private:
             root.functions.push_back(function);
         }
         inferWindows(nodes, root);
-        addSlots(nodes, root);
+        // The index it is about to take: a root left out above took none.
+        addSlots(nodes, root, topology_.roots.size());
         std::sort(root.functions.begin(), root.functions.end(),
                   [](const tPciFunction& a, const tPciFunction& b) { return a.address < b.address; });
         topology_.roots.push_back(std::move(root));
@@ -402,8 +404,13 @@ private:
     }
 
     // A function's UI number names the slot it sits in; a port's, the slot
-    // it drives, below it. Whether a slot is hot-plug is not visible.
-    void addSlots(const std::vector<tNode>& nodes, const tTopologyRoot& root) {
+    // it drives, below it. Whether a slot is hot-plug is not visible. The
+    // functions of a card, and the port above them, all name the same slot:
+    // it is kept once per root bus. Two root buses are not compared, since
+    // where the segment cannot be read two may share an address, each with
+    // a slot 1 driven by its port 00:1c.0.
+    void addSlots(const std::vector<tNode>& nodes, const tTopologyRoot& root, std::size_t rootIndex) {
+        std::unordered_set<std::uint64_t> kept;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             if (!nodes[i].uiNumber || *nodes[i].uiNumber == kNoSlot) {
                 continue;
@@ -412,6 +419,7 @@ private:
             tPciSlot slot;
             slot.name = std::to_string(*nodes[i].uiNumber);
             slot.segment = root.segment;
+            slot.root = rootIndex;
             if (function.bridge) {
                 slot.port = function.address;
             } else {
@@ -420,13 +428,22 @@ private:
                     slot.port = function.parent;  // a card's slot is driven by the bridge above it
                 }
             }
-            const bool known = std::any_of(topology_.slots.begin(), topology_.slots.end(), [&](const tPciSlot& other) {
-                return other.name == slot.name && other.segment == slot.segment && other.port == slot.port;
-            });
-            if (!known) {
-                topology_.slots.push_back(slot);
+            if (kept.insert(slotKey(*nodes[i].uiNumber, slot.port)).second) {
+                topology_.slots.push_back(std::move(slot));
             }
         }
+    }
+
+    // What makes two slots of one root bus the same: the UI number and the
+    // port. Within a root the segment is one, and addressOf keeps a bus to 8
+    // bits, a device to 5 and a function to 3, so the port fits 16 bits and
+    // one more says there is none.
+    static std::uint64_t slotKey(DWORD uiNumber, const std::optional<tPciAddress>& port) {
+        std::uint64_t key = static_cast<std::uint64_t>(uiNumber) << 17;
+        if (port) {
+            key |= (1u << 16) | (port->bus << 8) | (port->device << 3) | port->function;
+        }
+        return key;
     }
 
 public:

@@ -4,12 +4,14 @@
 // and on Linux, a simulated tree):
 //
 // - root buses: the started ACPI\PNP0A03\* and ACPI\PNP0A08\* nodes, each
-//   with the range of its boot configuration, read as rootscope reads it;
+//   with the range of its boot configuration, read as rootscope reads it,
+//   and named by its instance ID;
 // - the tree: CM_Get_Child and CM_Get_Sibling from each root bridge down;
 //   every node whose ID begins "PCI\" is a function;
 // - a function's bus: the low 8 bits of SPDRP_BUSNUMBER; its device and
 //   function: SPDRP_ADDRESS, (device << 16) | function; its slot:
-//   SPDRP_UI_NUMBER (0xFFFFFFFF or missing: none); whether it is a bridge:
+//   SPDRP_UI_NUMBER (0xFFFFFFFF or missing: none), kept under the root
+//   bus it was found below; whether it is a bridge:
 //   DEVPKEY_PciDevice_DeviceType 6 to 13, or functions below it;
 // - a bridge's window: the bus-number descriptor of its allocated, else its
 //   boot configuration, when the tree agrees with it (its base is the bus

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Fixture.h"
 #include "Headroom.h"
@@ -20,11 +21,15 @@
 namespace nROOTSCOPE_1_0 {
 namespace {
 
-tSimTree laptop() {
+tSimTree headroomTree(const std::string& name) {
     tSimTree tree;
     std::string error;
-    EXPECT_TRUE(loadSimTree(std::string(ROOTSCOPE_HEADROOM_TREES) + "/laptop_thunderbolt.json", tree, error)) << error;
+    EXPECT_TRUE(loadSimTree(std::string(ROOTSCOPE_HEADROOM_TREES) + "/" + name + ".json", tree, error)) << error;
     return tree;
+}
+
+tSimTree laptop() {
+    return headroomTree("laptop_thunderbolt");
 }
 
 struct tRead {
@@ -117,6 +122,36 @@ TEST(HeadroomFaults, EveryCallOfTheWindowsReaderFailedInTurn) {
     for (const tSimCall kind : {tSimCall::GetChild, tSimCall::GetSibling, tSimCall::RegistryProperty,
                                 tSimCall::DeviceProperty, tSimCall::FirstLogConf}) {
         EXPECT_TRUE(kinds.count(kind) == 1) << simCallName(kind) << " never called";
+    }
+}
+
+// Two root buses that both come out as 0000:00, each with a slot 1 driven
+// by a port 00:1c.0, after a root bridge that is left out: each slot names
+// the root it was found under by its index among the roots kept, and each
+// root names its root bridge.
+TEST(HeadroomFaults, EachSlotKeepsTheRootItWasFoundUnder) {
+    const tRead run = readTree(headroomTree("two_roots_one_address"));
+    ASSERT_TRUE(run.read) << run.failure;
+    ASSERT_EQ(run.topology.roots.size(), 2u);
+    EXPECT_EQ(run.topology.roots[0].name, "ACPI\\PNP0A08\\0");
+    EXPECT_EQ(run.topology.roots[1].name, "ACPI\\PNP0A08\\1");
+    const tPciAddress port{0, 0, 0x1c, 0};
+    struct tExpected {
+        std::size_t root;
+        bool occupied;  // a function of that root sits below the port
+    };
+    const std::vector<tExpected> expected = {{0, false}, {1, true}};
+    ASSERT_EQ(run.topology.slots.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const tPciSlot& slot = run.topology.slots[i];
+        EXPECT_EQ(slot.name, "1");
+        EXPECT_EQ(slot.port, port);
+        ASSERT_EQ(slot.root, expected[i].root) << "slot " << i;
+        bool occupied = false;
+        for (const tPciFunction& function : run.topology.roots[*slot.root].functions) {
+            occupied = occupied || function.parent == port;
+        }
+        EXPECT_EQ(occupied, expected[i].occupied) << "slot " << i;
     }
 }
 

@@ -35,6 +35,21 @@ rootscope_golden_sysroot(devices_loop 1
 rootscope_golden_sysroot(status_read_fails 1 SYSROOT kernel_log_range
     SIM_ARGS --fail-read sys/devices/LNXSYSTM:00/LNXSYBUS:00/PNP0A08:00/status
     ERROR "^rootscope: cannot read [^\n]*/kernel_log_range/sys/bus/acpi/devices/PNP0A08:00/status: Input/output error\n$")
+# /proc/iomem, where the ECAM window is the only range source, fails to
+# read: no range can be told, and "full use of all bus numbers" would be a
+# guess. An error naming the file, not a machine without /proc/iomem.
+rootscope_golden_sysroot(iomem_read_fails 1 SYSROOT ecam_only
+    SIM_ARGS --fail-read proc/iomem
+    ERROR "^rootscope: cannot read [^\n]*/ecam_only/proc/iomem: Input/output error\n$")
+# The root bridge's physical_node cannot be looked at (its stat and link
+# read fail): the bridge is not known to be unbound, so the database cannot
+# be read, and the line names the link by the path it was asked for.
+rootscope_golden_sysroot(physical_node_stat_fails 1 SYSROOT kernel_log_range
+    SIM_ARGS --fail-stat sys/devices/LNXSYSTM:00/LNXSYBUS:00/PNP0A08:00/physical_node
+    ERROR "^rootscope: cannot read [^\n]*/kernel_log_range/sys/bus/acpi/devices/PNP0A08:00/physical_node: Input/output error\n$")
+# The root bridge's status a socket (ENXIO): there, but it does not say the
+# node is present, so the bridge is a phantom, as with a FIFO.
+rootscope_golden_sysroot(status_socket 0)
 # A socket for an attribute (ENXIO) and a link to a 300-byte name
 # (ENAMETOOLONG) count as missing, as a file that is not there does.
 rootscope_golden_sysroot(odd_entries 0)
@@ -44,6 +59,10 @@ rootscope_golden_sysroot(acpi_name_underscores 0)
 # The log names no bridge PCI0, but gives bus 00 its range in a "root bus
 # resource [bus 00-1f]" line: that wins over the ECAM window's [00-ff].
 rootscope_golden_sysroot(root_bus_resource 0)
+# The root bridge's own announcement, [bus 00-3f] from its _CRS, and a
+# "root bus resource [bus 00-1f]" line for the same bus: the announcement is
+# the firmware's own range and wins. (headroom/cases.cmake reads it too.)
+rootscope_golden_sysroot(announcement_wins 0)
 # Links that are absolute or climb above the root resolve beneath it: the
 # bridge bound to /sys/devices/pci0000:00, which this copy lacks, is a
 # phantom whatever the host has, and dev/kmsg is the copy's own.

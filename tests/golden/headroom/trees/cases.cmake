@@ -3,10 +3,20 @@
 # a root port, a Thunderbolt dock's switch, empty hot-plug ports.
 rootscope_headroom_tree(laptop_thunderbolt 0)
 rootscope_headroom_tree(two_root_server 0)
+# Two root buses that both come out as 0000:00 (Windows' bus numbers carry
+# no segment here), each with a slot 1 on a port 00:1c.0, after a root
+# bridge left out: each slot stays under the root it was found under.
+rootscope_headroom_tree(two_roots_one_address 0)
 # A bridge whose allocated bus-number descriptor agrees with the tree (used,
 # exact) and ones whose descriptors contradict it (ignored, noted).
 rootscope_headroom_tree(descriptor_agrees 0)
 rootscope_headroom_tree(descriptor_contradicts 0)
+# Bridges whose allocated and boot configurations both give bus numbers, and
+# differ (the system renumbered them after boot): the allocated ones are
+# what the bridge holds now, so they win, whether the boot ones also agree
+# with the tree (00:1c.0) or not (00:1e.0); without an allocated one, the
+# boot one is used (00:1d.0).
+rootscope_headroom_tree(descriptor_allocated_over_boot 0)
 # Properties missing: functions left out, a bridge known by its children
 # only, an empty bridge, root bridges without a usable range.
 rootscope_headroom_tree(missing_properties 0)
