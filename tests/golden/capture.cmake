@@ -26,7 +26,7 @@ foreach(output IN LISTS outputs)
     endif()
     if(EXISTS ${sysroots}/${name}.generate.sh)
         # As the golden run finds it: made by its setup test.
-        set(machine ${CMAKE_CURRENT_BINARY_DIR}/sysroots/${name})
+        set(machine ${generated_sysroots}/${name})
     elseif(IS_DIRECTORY ${sysroots}/${name})
         set(machine ${sysroots}/${name})
     else()

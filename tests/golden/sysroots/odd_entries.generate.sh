@@ -8,9 +8,16 @@
 # here.
 #
 #   odd_entries.generate.sh SYSROOTS_DIR OUT_DIR
+#
+# The socket is bound by its bare name from inside its directory: the
+# address a socket is bound to holds at most 107 bytes, and a build tree
+# may lie deeper than that.
 set -euo pipefail
 rm -rf "$2"
 mkdir -p "$(dirname "$2")"
 cp -R "$1/odd_entries" "$2"
-perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$ARGV[0]: $!\n"' \
-    "$2/sys/devices/LNXSYSTM:00/LNXSYBUS:00/hid"
+socket_dir="$2/sys/devices/LNXSYSTM:00/LNXSYBUS:00"
+cd "$socket_dir"
+perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$ARGV[1]/$ARGV[0]: $!\n"' \
+    hid "$socket_dir"
+test -S hid
