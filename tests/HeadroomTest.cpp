@@ -314,6 +314,29 @@ TEST(Headroom, WorksOutEachAddressWindowFromWhatLiesDirectlyBelowIt) {
     EXPECT_NE(flatView(topology, false).find("No memory window lies above 4 GiB"), std::string::npos);
 }
 
+// Bridges that name each other as parent (a tree no reader gives, but a
+// fixture may): each window is worked out once, nothing counted twice, no
+// endless walk; and a window too wide for 64 bits is left out.
+TEST(Headroom, WindowsNestingInALoopEndTheirWalk) {
+    const tPciAddress a{0, 1, 0, 0};
+    const tPciAddress b{0, 2, 0, 0};
+    tPciFunction first = bridge(1, 0, 2, 2, b);
+    first.windows = {window(tResourceKind::kMemory, 0x80000000, 0x200000)};
+    tPciFunction second = bridge(2, 0, 3, 3, a);
+    second.windows = {window(tResourceKind::kMemory, 0x80000000, 0x100000)};
+    tTopology topology = oneRoot(busRange(0, 0xff, tWindowOrigin::kKernelLog), {first, second});
+    tWindow whole = window(tResourceKind::kMemory, 0, 1);
+    whole.last = ~std::uint64_t{0};
+    topology.roots[0].windows = std::vector<tWindow>{whole, window(tResourceKind::kMemory, 0x80000000, 0x400000)};
+    topology.addressesRead = true;
+    const tHeadroom headroom = analyseHeadroom(topology);
+    ASSERT_EQ(headroom.roots[0].bridges.size(), 2u);
+    EXPECT_EQ(numbers(headroom.roots[0].bridges[0].windows[0]), "2048/1024/0/1024/1024");
+    EXPECT_EQ(numbers(headroom.roots[0].bridges[1].windows[0]), "1024/1024/0/0/0");
+    ASSERT_TRUE(headroom.roots[0].windows);
+    EXPECT_EQ(headroom.roots[0].windows->size(), 1u);
+}
+
 // Every sysroot golden, hostile ones included, read by both programs: where
 // rootscope reads a range for a root bus, rootscope-headroom reads the same.
 TEST(Headroom, AgreesWithRootscopeOnEveryRangeOfEverySysroot) {
