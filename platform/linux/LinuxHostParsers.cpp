@@ -108,22 +108,14 @@ public:
         return true;
     }
 
-    // `minDigits` to `maxDigits` hex digits, and no further digit after them.
+    // `minDigits` to `maxDigits` (at most 8) hex digits, and no further
+    // digit after them.
     bool hex(std::size_t minDigits, std::size_t maxDigits, std::uint32_t& value) {
-        std::uint32_t result = 0;
-        std::size_t digits = 0;
-        while (!atEnd() && hexValue(text_[pos_]) >= 0) {
-            if (digits == maxDigits) {
-                return false;
-            }
-            result = result * 16 + static_cast<std::uint32_t>(hexValue(text_[pos_]));
-            ++digits;
-            ++pos_;
-        }
-        if (digits < minDigits) {
+        std::uint64_t wide = 0;
+        if (maxDigits > 8 || !hex64(minDigits, maxDigits, wide)) {
             return false;
         }
-        value = result;
+        value = static_cast<std::uint32_t>(wide);
         return true;
     }
 
