@@ -10,9 +10,9 @@ required=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
 required+=(libbenchmark-dev)
 # Used by tests that show as skipped without them: the Windows build (cross
 # compiler, GoogleTest sources, Wine to run it), the listing of the Windows
-# package, Debian's package checker, valgrind, and the fuzzers (clang with
-# its libFuzzer runtime).
-optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip lintian valgrind clang libclang-rt-14-dev)
+# package, Debian's package checker, valgrind, the fuzzers (clang with its
+# libFuzzer runtime), and promtool, which lints rootscope-headroom's metrics.
+optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip lintian valgrind clang libclang-rt-14-dev prometheus)
 
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do

@@ -522,6 +522,26 @@ std::string advice(const tHeadroom& headroom) {
 
 // ---- JSON ----------------------------------------------------------------
 
+// The length of the well-formed UTF-8 sequence that starts at text[i], a
+// byte of 0x80 or more; 0 when none does.
+std::size_t utf8Length(std::string_view text, std::size_t i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte >= 0xc2 && byte <= 0xdf ? 2 : byte >= 0xe0 && byte <= 0xef ? 3
+                                                      : byte >= 0xf0 && byte <= 0xf4 ? 4 : 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const bool continuation = i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xc0u) == 0x80u;
+        length = continuation ? length : 0;
+    }
+    if (length >= 3) {
+        const auto second = static_cast<unsigned char>(text[i + 1]);
+        const bool overlong = (byte == 0xe0 && second < 0xa0) || (byte == 0xf0 && second < 0x90);
+        const bool surrogate = byte == 0xed && second >= 0xa0;
+        const bool tooLarge = byte == 0xf4 && second >= 0x90;
+        length = overlong || surrogate || tooLarge ? 0 : length;
+    }
+    return length;
+}
+
 // A JSON string: quotes, backslashes and control characters escaped, and
 // bytes that are not UTF-8 replaced by U+FFFD, so the document stays valid
 // whatever a name on the machine holds.
@@ -542,21 +562,7 @@ std::string jsonString(std::string_view text) {
             out += static_cast<char>(byte);
             ++i;
         } else {
-            // The length of a well-formed sequence starting here, or 0.
-            std::size_t length = byte >= 0xc2 && byte <= 0xdf ? 2 : byte >= 0xe0 && byte <= 0xef ? 3
-                                                              : byte >= 0xf0 && byte <= 0xf4 ? 4 : 0;
-            for (std::size_t k = 1; k < length; ++k) {
-                const bool continuation =
-                    i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xc0u) == 0x80u;
-                length = continuation ? length : 0;
-            }
-            if (length >= 3) {
-                const auto second = static_cast<unsigned char>(text[i + 1]);
-                const bool overlong = (byte == 0xe0 && second < 0xa0) || (byte == 0xf0 && second < 0x90);
-                const bool surrogate = byte == 0xed && second >= 0xa0;
-                const bool tooLarge = byte == 0xf4 && second >= 0x90;
-                length = overlong || surrogate || tooLarge ? 0 : length;
-            }
+            const std::size_t length = utf8Length(text, i);
             if (length == 0) {
                 out += "\\ufffd";
                 ++i;
@@ -717,6 +723,64 @@ std::string jsonAdvice(const tHeadroom& headroom) {
     return out;
 }
 
+// ---- Prometheus text exposition format 0.0.4 --------------------------------
+
+// A label value: backslash, double quote and newline escaped as the format
+// requires, and bytes that are not UTF-8 replaced by U+FFFD, which the
+// format demands of every label value.
+std::string labelValue(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\\' || byte == '"') {
+            out += '\\';
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (byte == '\n') {
+            out += "\\n";
+            ++i;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (const std::size_t length = utf8Length(text, i); length == 0) {
+            out += "\xef\xbf\xbd";
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+// The samples of one gauge, printed together under its HELP and TYPE lines
+// as the format requires; a gauge without a sample is left out whole.
+struct tGauge {
+    const char* name;
+    const char* help;
+    std::string samples;
+
+    void add(const std::string& labels, std::uint64_t value) {
+        samples += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
+    }
+    std::string text() const {
+        if (samples.empty()) {
+            return "";
+        }
+        return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+    }
+};
+
+std::string rootLabels(const tRootBusHeadroom& root) {
+    return "segment=\"" + std::to_string(root.segment) + "\",bus=\"" + hex2(root.bus) + "\"";
+}
+
+std::string withLabel(const std::string& labels, const char* name, std::string_view value) {
+    return labels + "," + name + "=\"" + labelValue(value) + "\"";
+}
+
+constexpr const char kReadSuccessHelp[] = "1 when the machine's PCI tree was read, 0 when it could not be.";
+
 }  // namespace
 
 std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
@@ -768,6 +832,115 @@ std::string headroomJson(const tHeadroom& headroom) {
                "\n  }";
     }
     return out + "\n}\n";
+}
+
+std::string headroomMetrics(const tHeadroom& headroom) {
+    tGauge success{"rootscope_headroom_read_success", kReadSuccessHelp, {}};
+    tGauge exact{"rootscope_headroom_exact",
+                 "1 when bus counts are exact (Linux), 0 when some bridge windows were inferred (Windows).", {}};
+    tGauge busNumbers{"rootscope_bus_numbers",
+                      "Bus numbers of a root bus by state: claimed by its tree, in_use by a bus, reserved for "
+                      "hot-plug below a port, free in its range.",
+                      {}};
+    tGauge rangeFirst{"rootscope_bus_range_first", "First bus number of a root bus's range.", {}};
+    tGauge rangeLast{"rootscope_bus_range_last", "Last bus number of a root bus's range.", {}};
+    tGauge memoryFree{"rootscope_memory_free_bytes",
+                      "Free bytes of a root bus's memory windows, below and above 4 GiB.", {}};
+    tGauge memoryBlock{"rootscope_memory_largest_block_bytes",
+                       "Largest aligned free block of a root bus's memory windows, below and above 4 GiB.", {}};
+    tGauge ioFree{"rootscope_io_free_ports", "Free I/O ports of a root bus's windows.", {}};
+    tGauge above4g{"rootscope_memory_window_above_4g", "1 when a root bus has a memory window above 4 GiB.", {}};
+    tGauge unassigned{"rootscope_unassigned_functions",
+                      "Functions below a root bus with a resource that got no address space.", {}};
+    tGauge slotBuses{"rootscope_slot_bus_numbers",
+                     "Bus numbers a chassis plugged into an empty hot-plug slot could be given.", {}};
+    tGauge slotBlock{"rootscope_slot_largest_block_bytes",
+                     "Largest aligned free block of an empty hot-plug slot's port window, by type.", {}};
+    success.add("", 1);
+    exact.add("", headroom.exact ? 1 : 0);
+    // A series is one (name, labels): root buses the system numbers alike
+    // (Windows may give two the same bus) and slots of one name on a root
+    // cannot be told apart by their labels, so their numbers are left out
+    // rather than given twice. Both lists are sorted: equal ones are
+    // neighbours.
+    const auto sameRoot = [&](std::size_t i, std::size_t j) {
+        return j < headroom.roots.size() && headroom.roots[i].segment == headroom.roots[j].segment &&
+               headroom.roots[i].bus == headroom.roots[j].bus;
+    };
+    for (std::size_t r = 0; r < headroom.roots.size(); ++r) {
+        if ((r > 0 && sameRoot(r - 1, r)) || sameRoot(r, r + 1)) {
+            continue;
+        }
+        const tRootBusHeadroom& root = headroom.roots[r];
+        const std::string labels = rootLabels(root);
+        busNumbers.add(withLabel(labels, "state", "claimed"), root.claimed);
+        busNumbers.add(withLabel(labels, "state", "in_use"), root.buses);
+        busNumbers.add(withLabel(labels, "state", "reserved"), root.reserved);
+        if (root.range && root.free) {
+            busNumbers.add(withLabel(labels, "state", "free"), *root.free);
+        }
+        if (root.range) {
+            rangeFirst.add(labels, root.range->first);
+            rangeLast.add(labels, root.range->last);
+        }
+        if (root.memory) {
+            memoryFree.add(withLabel(labels, "type", "below_4g"), root.memory->below4g.free);
+            memoryFree.add(withLabel(labels, "type", "above_4g"), root.memory->above4g.free);
+            memoryBlock.add(withLabel(labels, "type", "below_4g"), root.memory->below4g.largestBlock);
+            memoryBlock.add(withLabel(labels, "type", "above_4g"), root.memory->above4g.largestBlock);
+            ioFree.add(labels, root.memory->io.free);
+            above4g.add(labels, root.memory->above4g.size > 0 ? 1 : 0);
+        }
+        if (headroom.addressesRead) {
+            // Distinct functions: one function may lack space for several
+            // resources. The list is in address order, so equal ones meet.
+            std::uint64_t functions = 0;
+            for (std::size_t i = 0; i < root.unassigned.size(); ++i) {
+                functions += i > 0 && root.unassigned[i - 1].resource.address == root.unassigned[i].resource.address
+                                 ? 0
+                                 : 1;
+            }
+            unassigned.add(labels, functions);
+        }
+        for (std::size_t k = 0; k < root.slots.size(); ++k) {
+            const tSlotHeadroom& slot = root.slots[k];
+            const bool named = (k > 0 && root.slots[k - 1].name == slot.name) ||
+                               (k + 1 < root.slots.size() && root.slots[k + 1].name == slot.name);
+            if (named || slot.occupied || !slot.hotplug || !*slot.hotplug) {
+                continue;
+            }
+            const std::string slotLabels = withLabel(labels, "slot", slot.name);
+            if (slot.usable) {
+                slotBuses.add(slotLabels, *slot.usable);
+            }
+            if (!headroom.addressesRead) {
+                continue;
+            }
+            for (const tResourceKind kind : {tResourceKind::kMemory, tResourceKind::kPrefetchable}) {
+                std::optional<std::uint64_t> largest;
+                for (const tWindowHeadroom& window : slot.windows) {
+                    if (window.window.kind == kind) {
+                        largest = std::max(largest.value_or(0), window.largestBlock);
+                    }
+                }
+                if (largest) {
+                    slotBlock.add(withLabel(slotLabels, "type", kindName(kind)), *largest);
+                }
+            }
+        }
+    }
+    std::string out;
+    for (const tGauge* gauge : {&success, &exact, &busNumbers, &rangeFirst, &rangeLast, &memoryFree, &memoryBlock,
+                                &ioFree, &above4g, &unassigned, &slotBuses, &slotBlock}) {
+        out += gauge->text();
+    }
+    return out;
+}
+
+std::string headroomMetricsUnread() {
+    tGauge success{"rootscope_headroom_read_success", kReadSuccessHelp, {}};
+    success.add("", 0);
+    return success.text();
 }
 
 }  // namespace nROOTSCOPE_1_0

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What rootscope-headroom prints: the view a person reads and the JSON
-// document for scripts and fleet inventories.
+// What rootscope-headroom prints: the view a person reads, the JSON
+// document for scripts and fleet inventories, and gauges for a metrics
+// collector.
 #pragma once
 
 #include <string>
@@ -20,5 +21,13 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed);
 // order; what fits no key of the format under "extra". "exact" is false
 // where claimed and buses are lower bounds and free an upper bound.
 std::string headroomJson(const tHeadroom& headroom);
+
+// The numbers of headroomJson as gauges in the Prometheus text exposition
+// format 0.0.4, labelled by segment, bus (two hex digits), slot, type and
+// state; a value that is unknown has no sample, never 0.
+std::string headroomMetrics(const tHeadroom& headroom);
+
+// What a machine that could not be read gives: read_success at 0 alone.
+std::string headroomMetricsUnread();
 
 }  // namespace nROOTSCOPE_1_0

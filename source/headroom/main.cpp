@@ -49,11 +49,11 @@ constexpr const char kProgram[] = "rootscope-headroom";
 #endif
 
 #if defined(_WIN32)
-constexpr const char kSynopsis[] = "[--json]";
+constexpr const char kSynopsis[] = "[--json | --prometheus]";
 #elif defined(ROOTSCOPE_HEADROOM_HARNESS)
-constexpr const char kSynopsis[] = "[--json] [--sysroot DIR | --tree FIXTURE]";
+constexpr const char kSynopsis[] = "[--json | --prometheus] [--sysroot DIR | --tree FIXTURE]";
 #else
-constexpr const char kSynopsis[] = "[--json] [--sysroot DIR]";
+constexpr const char kSynopsis[] = "[--json | --prometheus] [--sysroot DIR]";
 #endif
 
 // The help text of the Linux program is the manual page's synopsis and
@@ -71,7 +71,10 @@ std::string helpText() {
                        "\n"
                        "Options:\n"
                        "  --json         print one JSON object (format \"rootscope-headroom 1\")\n"
-                       "                 instead of the view\n";
+                       "                 instead of the view\n"
+                       "  --prometheus   print the same numbers as gauges in the Prometheus text\n"
+                       "                 format 0.0.4 instead of the view; a machine that cannot\n"
+                       "                 be read gives rootscope_headroom_read_success 0 alone\n";
 #if !defined(_WIN32)
     help += "  --sysroot DIR  read the machine laid out under DIR (DIR/sys, DIR/dev/kmsg,\n"
             "                 DIR/proc/iomem) instead of this one\n";
@@ -124,6 +127,7 @@ void holdConsoleIfAlone() {
 
 struct tOptions {
     bool json = false;
+    bool prometheus = false;
     std::string sysroot;
     std::string tree;
 };
@@ -153,18 +157,23 @@ int parse(int argc, char** argv, tOptions& options, bool& done) {
         }
         if (argument == "--json" && !options.json) {
             options.json = true;
+        } else if (argument == "--prometheus" && !options.prometheus) {
+            options.prometheus = true;
         } else if (value != nullptr && value->empty()) {
             if (i + 1 == argc || argv[i + 1][0] == '\0') {
                 return usageError(std::string(argument) + " needs a value");
             }
             *value = argv[++i];
-        } else if (argument == "--json" || value != nullptr) {
+        } else if (argument == "--json" || argument == "--prometheus" || value != nullptr) {
             return usageError(std::string(argument) + " given twice");
         } else if (!argument.empty() && argument[0] == '-') {
             return usageError("unknown option " + std::string(argument));
         } else {
             return usageError("unexpected argument " + std::string(argument));
         }
+    }
+    if (options.json && options.prometheus) {
+        return usageError("--json and --prometheus are two formats of one report; give one");
     }
     if (!options.sysroot.empty() && !options.tree.empty()) {
         return usageError("--sysroot and --tree read different machines; give one");
@@ -228,11 +237,17 @@ int run(int argc, char** argv) {
     }
     nROOTSCOPE_1_0::tTopology topology;
     if (const int exitCode = readMachine(options, topology); exitCode != kExitRead) {
+        // A collector scraping the output learns of the failure from the
+        // gauge; the reason is on standard error as for every format.
+        if (exitCode == kExitUnreadable && options.prometheus) {
+            (void)writeOut(nROOTSCOPE_1_0::headroomMetricsUnread());
+        }
         return exitCode;
     }
     const nROOTSCOPE_1_0::tHeadroom headroom = nROOTSCOPE_1_0::analyseHeadroom(topology);
-    const std::string report = options.json ? nROOTSCOPE_1_0::headroomJson(headroom)
-                                            : nROOTSCOPE_1_0::headroomView(headroom, topology.kernelLogClosed);
+    const std::string report = options.json         ? nROOTSCOPE_1_0::headroomJson(headroom)
+                               : options.prometheus ? nROOTSCOPE_1_0::headroomMetrics(headroom)
+                                                    : nROOTSCOPE_1_0::headroomView(headroom, topology.kernelLogClosed);
     return writeOut(report) ? kExitRead : kExitUnreadable;
 }
 

@@ -16,12 +16,13 @@ rootscope_headroom_golden(announcement_wins sysroots)
 # exit 2 and nothing on standard output, a machine that cannot be read with
 # exit 1 and one line naming what and why.
 set(empty ${CMAKE_CURRENT_SOURCE_DIR}/empty.out)
-set(usage "^rootscope-headroom: [^\n]*\nUsage: rootscope-headroom \\[--json\\] \\[--sysroot DIR\\]\nTry 'rootscope-headroom --help' for more information.\n$")
+set(usage "^rootscope-headroom: [^\n]*\nUsage: rootscope-headroom \\[--json \\| --prometheus\\] \\[--sysroot DIR\\]\nTry 'rootscope-headroom --help' for more information.\n$")
 rootscope_headroom_run(headroom.help ${CMAKE_CURRENT_SOURCE_DIR}/headroom/help.out 0 ARGS --help)
 rootscope_headroom_run(headroom.version ${CMAKE_CURRENT_SOURCE_DIR}/headroom/version.out 0 ARGS --version)
 rootscope_headroom_run(headroom.refuses.unknown_option ${empty} 2 ARGS --jsn ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.stray_argument ${empty} 2 ARGS --json extra ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.twice ${empty} 2 ARGS --json --json ERROR "${usage}")
+rootscope_headroom_run(headroom.refuses.json_and_prometheus ${empty} 2 ARGS --json --prometheus ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.sysroot_without_directory ${empty} 2 ARGS --sysroot ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.sysroot_not_a_directory ${empty} 2
     ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/bad/no-such-sysroot
@@ -36,12 +37,29 @@ foreach(list devices slots)
         ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/pci_${list}_loop
         ERROR "^rootscope-headroom: cannot read [^\n]*/pci_${list}_loop/sys/bus/pci/${list}: Too many levels of symbolic links\n$")
 endforeach()
+# For a metrics collector the failure is a gauge too: read_success 0 alone.
+rootscope_headroom_run(headroom.unreadable.prometheus ${CMAKE_CURRENT_SOURCE_DIR}/headroom/unreadable.prom 1
+    ARGS --prometheus --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/pci_devices_loop
+    ERROR "^rootscope-headroom: cannot read [^\n]*/pci_devices_loop/sys/bus/pci/devices: Too many levels of symbolic links\n$")
 rootscope_headroom_run(headroom.unreadable.sys_devices_loop ${empty} 1
     ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/headroom/sys_devices_loop
     ERROR "^rootscope-headroom: cannot read [^\n]*/sys_devices_loop/sys/devices: Too many levels of symbolic links\n$")
 rootscope_headroom_run(headroom.unreadable.devices_loop ${empty} 1
     ARGS --json --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/sysroots/devices_loop
     ERROR "^rootscope-headroom: cannot read [^\n]*/devices_loop/sys/bus/acpi/devices: Too many levels of symbolic links\n$")
+
+# --prometheus against --json on every machine above and every Windows tree
+# (headroom/trees), value by value; and promtool's lint of each output,
+# skipped where promtool (Debian package prometheus) is missing.
+find_program(ROOTSCOPE_PYTHON3 python3)
+if(ROOTSCOPE_PYTHON3)
+    foreach(check agree promtool)
+        add_test(NAME headroom.prometheus.${check}
+            COMMAND ${ROOTSCOPE_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/headroom/check-metrics.py ${check}
+                $<TARGET_FILE:rootscope-headroom> $<TARGET_FILE:rootscope-headroom-sim> ${CMAKE_CURRENT_SOURCE_DIR})
+        set_tests_properties(headroom.prometheus.${check} PROPERTIES SKIP_RETURN_CODE 77)
+    endforeach()
+endif()
 
 # The captures of these machines and of the sysroots (capture.cmake).
 include(${CMAKE_CURRENT_SOURCE_DIR}/capture.cmake)
