@@ -612,5 +612,50 @@ TEST(HeadroomReport, KeepsTheJsonValidWhateverANameHolds) {
     EXPECT_NE(json.find(R"("free": null)"), std::string::npos);
 }
 
+// The samples of `metrics` whose line starts with `prefix`, in order.
+std::vector<std::string> samples(const std::string& metrics, const std::string& prefix) {
+    std::vector<std::string> found;
+    for (std::size_t at = 0; at < metrics.size();) {
+        const std::size_t end = metrics.find('\n', at);
+        const std::string line = metrics.substr(at, end - at);
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(line);
+        }
+        at = end == std::string::npos ? metrics.size() : end + 1;
+    }
+    return found;
+}
+
+TEST(HeadroomReport, GivesEachSeriesOnceWithItsLabelsEscaped) {
+    // An empty hot-plug slot on the root bus itself, whose name needs every
+    // escape and holds bytes that are not UTF-8; two slots of one name,
+    // which no label tells apart; two root buses numbered alike elsewhere.
+    tTopology topology = oneRoot(busRange(0, 0x3f, tWindowOrigin::kKernelLog), {bridge(0, 0x1c, 1, 2)});
+    topology.roots.push_back(rootBus(1, 0x80, busRange(0x80, 0x8f, tWindowOrigin::kKernelLog), {}));
+    topology.roots.push_back(rootBus(1, 0x80, std::nullopt, {}));
+    topology.slots = {{"a\"b\\c\nd\xc3\xa9\xff", 0, 0, std::nullopt, true, 0x1f, 0},
+                      {"twin", 0, 0, std::nullopt, true, 0x1f, 0},
+                      {"twin", 0, 0, std::nullopt, true, 0x1f, 0}};
+    const std::string metrics = headroomMetrics(analyseHeadroom(topology));
+    EXPECT_EQ(samples(metrics, "rootscope_slot_bus_numbers"),
+              std::vector<std::string>{"rootscope_slot_bus_numbers{segment=\"0\",bus=\"00\",slot=\"a\\\"b\\\\c\\nd"
+                                       "\xc3\xa9\xef\xbf\xbd\"} 61"})
+        << metrics;
+    EXPECT_EQ(samples(metrics, "rootscope_bus_numbers"),
+              (std::vector<std::string>{R"(rootscope_bus_numbers{segment="0",bus="00",state="claimed"} 3)",
+                                        R"(rootscope_bus_numbers{segment="0",bus="00",state="in_use"} 2)",
+                                        R"(rootscope_bus_numbers{segment="0",bus="00",state="reserved"} 1)",
+                                        R"(rootscope_bus_numbers{segment="0",bus="00",state="free"} 61)"}))
+        << metrics;
+    // Windows were not read: no window gauge, not one at 0.
+    EXPECT_EQ(metrics.find("rootscope_memory"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("rootscope_unassigned"), std::string::npos) << metrics;
+    EXPECT_EQ(samples(metrics, "# TYPE rootscope_headroom_read_success").size(), 1u);
+    EXPECT_EQ(headroomMetricsUnread(), "# HELP rootscope_headroom_read_success 1 when the machine's PCI tree was "
+                                       "read, 0 when it could not be.\n"
+                                       "# TYPE rootscope_headroom_read_success gauge\n"
+                                       "rootscope_headroom_read_success 0\n");
+}
+
 }  // namespace
 }  // namespace nROOTSCOPE_1_0
