@@ -13,8 +13,8 @@ required+=(libbenchmark-dev)
 # package, Debian's package checker, valgrind, and the fuzzers (clang with
 # its libFuzzer runtime).
 optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip lintian valgrind clang libclang-rt-14-dev)
-optional+=(prometheus-node-exporter)  # for the end-to-end test of the fleet timer
 
+optional+=(prometheus-node-exporter)  # for the end-to-end test of the fleet timer
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
