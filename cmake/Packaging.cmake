@@ -33,6 +33,9 @@ else()
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+    # The timer writes for the node exporter's textfile collector, and is
+    # of no use without it; the programs are.
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS prometheus-node-exporter)
     set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/PackageStaging.cmake)
     set(CPACK_ROOTSCOPE_STRIP "${CMAKE_STRIP}")
     set(CPACK_ROOTSCOPE_BINDIR "${CMAKE_INSTALL_BINDIR}")

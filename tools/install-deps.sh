@@ -14,6 +14,7 @@ required+=(libbenchmark-dev)
 # libFuzzer runtime), and promtool, which lints rootscope-headroom's metrics.
 optional=(g++-mingw-w64-x86-64 googletest wine wine64 unzip lintian valgrind clang libclang-rt-14-dev prometheus)
 
+optional+=(prometheus-node-exporter)  # for the end-to-end test of the fleet timer
 missing=()
 for package in "${required[@]}" "${optional[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
