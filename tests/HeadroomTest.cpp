@@ -512,17 +512,25 @@ TEST(LinuxTopologyReader, ReadsBarsWindowsAndWhatGotNoSpace) {
     }
 }
 
+// Reads a hand-made machine whose kernel log opens with `error`, as a log
+// closed to the user does (EPERM, EACCES); false, said, when it fails.
+::testing::AssertionResult readWithKernelLogClosed(const char* machine, int error, tTopology& topology) {
+    tFaultyOpens faults;
+    faults.failPath = "dev/kmsg";
+    faults.error = error;
+    tFaultyOpensScope scope(faults);
+    tReadFailure failure;
+    if (!readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/" + machine, topology, failure)) {
+        return ::testing::AssertionFailure() << failure.describe();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Closed to the user, the kernel log gives neither root windows nor
 // failures; the ports' windows, from files any user reads, stay exact.
 TEST(LinuxTopologyReader, KnowsNoRootWindowsWhenTheKernelLogIsClosed) {
-    tFaultyOpens faults;
-    faults.failPath = "dev/kmsg";
-    faults.error = EPERM;
-    tFaultyOpensScope scope(faults);
     tTopology topology;
-    tReadFailure failure;
-    ASSERT_TRUE(readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/thunderbolt_egpu", topology, failure))
-        << failure.describe();
+    ASSERT_TRUE(readWithKernelLogClosed("thunderbolt_egpu", EPERM, topology));
     EXPECT_TRUE(topology.kernelLogClosed);
     EXPECT_EQ(resourcesOf(topology), "root PC00: unknown; bars 11; windows sysfs 14; ");
 }
@@ -568,14 +576,8 @@ TEST(LinuxTopologyReader, RefusesAHugeResourceFileWithoutReadingIt) {
 // it) is no failure: the ranges come from the ECAM window, and the view
 // says that root would see the firmware's own.
 TEST(LinuxTopologyReader, TakesAKernelLogClosedToTheUserForTheEcamWindow) {
-    tFaultyOpens faults;
-    faults.failPath = "dev/kmsg";
-    faults.error = EACCES;
-    tFaultyOpensScope scope(faults);
     tTopology topology;
-    tReadFailure failure;
-    ASSERT_TRUE(readLinuxTopology(std::string(ROOTSCOPE_HEADROOM_DIR) + "/laptop_thunderbolt", topology, failure))
-        << failure.describe();
+    ASSERT_TRUE(readWithKernelLogClosed("laptop_thunderbolt", EACCES, topology));
     EXPECT_TRUE(topology.kernelLogClosed);
     ASSERT_EQ(topology.roots.size(), 1u);
     ASSERT_TRUE(topology.roots[0].range);
