@@ -47,6 +47,12 @@ public:
                                            DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize,
                                            DWORD* requiredSize, DWORD flags) = 0;
 
+    // A value of the registry, read only: rootscope-headroom reads the PCI
+    // driver's HackFlags (kPciHackFlagsKey). ERROR_FILE_NOT_FOUND when the
+    // value is not set.
+    virtual LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data,
+                                 DWORD* dataSize) = 0;
+
     // The error the last failed SetupDi call left: ERROR_NO_MORE_ITEMS when
     // an enumeration ran past the last member.
     virtual DWORD GetLastError() = 0;

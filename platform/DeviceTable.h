@@ -15,20 +15,31 @@
 
 namespace nROOTSCOPE_1_0 {
 
-// One resource descriptor of a boot configuration. Its data is a bus-number
-// header (no range records, as in an allocated configuration) carrying the
-// allocated base and end, cut or zero-padded to `size` bytes: the size
-// CM_Get_Res_Des_Data_Size reports.
+// One resource descriptor of a configuration, served as the configuration
+// manager serves its type: ResType_BusNumber as a BUSNUMBER_DES,
+// ResType_Mem as a MEM_DES, ResType_MemLarge as a MEM_LARGE_DES and
+// ResType_IO as an IO_DES, each a header with no range records, as in an
+// allocated configuration, carrying the allocated base, end and flags
+// (MD_Flags, MLD_Flags, IOD_DesFlags; a bus-number header has none). Any
+// other type is served as zeros. The data is cut or zero-padded to `size`
+// bytes, the size CM_Get_Res_Des_Data_Size reports; none: the header's own.
 struct tDeviceDescriptor {
     RESOURCEID type = ResType_BusNumber;
-    std::uint32_t base = 0;
-    std::uint32_t end = 0;
-    std::uint32_t size = sizeof(BUSNUMBER_DES);
+    std::uint64_t base = 0;
+    std::uint64_t end = 0;
+    DWORD flags = 0;
+    std::optional<std::uint32_t> size;
 };
+
+// The size of the data of a descriptor as served.
+std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor);
 
 struct tDeviceNode {
     std::string id;
     bool started = false;
+    // The CM_PROB_* number of a device that has a problem (DN_HAS_PROBLEM
+    // set); absent: none.
+    std::optional<ULONG> problem;
     // Absent: the node has no boot configuration.
     std::optional<std::vector<tDeviceDescriptor>> bootConfig;
 
@@ -36,16 +47,25 @@ struct tDeviceNode {
     // device tree: its parent's entry; none for a node at the top.
     std::optional<std::size_t> parent;
     // SPDRP_BUSNUMBER, SPDRP_ADDRESS ((device << 16) | function) and
-    // SPDRP_UI_NUMBER, and DEVPKEY_PciDevice_DeviceType; absent: not set.
+    // SPDRP_UI_NUMBER, DEVPKEY_PciDevice_DeviceType and
+    // DEVPKEY_PciDevice_BarTypes; absent: not set.
     std::optional<DWORD> busNumber;
     std::optional<DWORD> address;
     std::optional<DWORD> uiNumber;
     std::optional<ULONG> deviceType;
+    std::optional<ULONG> barTypes;
     // Absent: the node has no allocated configuration.
     std::optional<std::vector<tDeviceDescriptor>> allocConfig;
 };
 
 // DEVINST n is entry n - 1; a device set holds every entry in this order.
 using tDeviceTable = std::vector<tDeviceNode>;
+
+// The PCI driver's HackFlags in the registry: a value, none set, or a read
+// that is refused.
+struct tHackFlags {
+    std::optional<DWORD> value;
+    bool unreadable = false;
+};
 
 }  // namespace nROOTSCOPE_1_0

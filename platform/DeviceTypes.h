@@ -45,6 +45,11 @@ using CONFIGRET = DWORD;
 using LOG_CONF = DWORD_PTR;
 using RES_DES = DWORD_PTR;
 using RESOURCEID = ULONG;
+using DWORDLONG = std::uint64_t;
+using LSTATUS = std::int32_t;
+using LPCSTR = const char*;
+struct tRegistryKey;
+using HKEY = tRegistryKey*;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0)))
 #define FALSE 0
@@ -80,6 +85,36 @@ struct BUSNUMBER_DES {
     ULONG BUSD_Alloc_End;
 };
 
+// The resource descriptors of a configuration, packed to one byte as the
+// configuration manager gives them.
+#pragma pack(push, 1)
+struct MEM_DES {
+    DWORD MD_Count;
+    DWORD MD_Type;
+    DWORDLONG MD_Alloc_Base;
+    DWORDLONG MD_Alloc_End;
+    DWORD MD_Flags;
+    DWORD MD_Reserved;
+};
+
+struct MEM_LARGE_DES {
+    DWORD MLD_Count;
+    DWORD MLD_Type;
+    DWORDLONG MLD_Alloc_Base;
+    DWORDLONG MLD_Alloc_End;
+    DWORD MLD_Flags;
+    DWORD MLD_Reserved;
+};
+
+struct IO_DES {
+    DWORD IOD_Count;
+    DWORD IOD_Type;
+    DWORDLONG IOD_Alloc_Base;
+    DWORDLONG IOD_Alloc_End;
+    DWORD IOD_DesFlags;
+};
+#pragma pack(pop)
+
 #define DIGCF_ALLCLASSES 0x00000004
 #define MAX_DEVICE_ID_LEN 200
 
@@ -91,13 +126,26 @@ struct BUSNUMBER_DES {
 #define ResType_DMA 0x00000003
 #define ResType_IRQ 0x00000004
 #define ResType_BusNumber 0x00000006
+#define ResType_MemLarge 0x00000007
+
+#define mMD_Prefetchable 0x4
+#define fMD_PrefetchAllowed 0x4
+#define fMD_WINDOW_DECODE 0x40
+#define fMD_MEMORY_BAR 0x80
+#define fIOD_WINDOW_DECODE 0x0080
+#define fIOD_PORT_BAR 0x0100
 
 #define DN_STARTED 0x00000008
+#define DN_HAS_PROBLEM 0x00000400
+#define CM_PROB_NORMAL_CONFLICT 0x0000000C
+#define CM_PROB_FAILED_ADD 0x0000001F
 
 #define SPDRP_UI_NUMBER 0x00000010
 #define SPDRP_BUSNUMBER 0x00000015
 #define SPDRP_ADDRESS 0x0000001C
 #define REG_DWORD 4
+#define RRF_RT_REG_DWORD 0x00000010
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
 #define DEVPROP_TYPE_UINT32 0x00000007
 
 #define CR_SUCCESS 0x00000000
@@ -114,7 +162,11 @@ struct BUSNUMBER_DES {
 #define CR_BUFFER_SMALL 0x0000001A
 #define CR_ACCESS_DENIED 0x00000033
 
+#define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_MORE_DATA 234L
+#define ERROR_UNSUPPORTED_TYPE 1630L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -141,6 +193,19 @@ namespace nROOTSCOPE_1_0 {
 inline constexpr DEVPROPKEY kPciDeviceTypeKey{
     {0x3ab22e31, 0x8264, 0x4b4e, {0x9a, 0xf5, 0xa8, 0xd2, 0xd8, 0xe3, 0x3e, 0x62}}, 1};
 
+// DEVPKEY_PciDevice_BarTypes: how many BARs of each kind the function has,
+// one count a byte: I/O, memory, 32-bit prefetchable, 64-bit prefetchable.
+inline constexpr DEVPROPKEY kPciBarTypesKey{
+    {0x3ab22e31, 0x8264, 0x4b4e, {0x9a, 0xf5, 0xa8, 0xd2, 0xd8, 0xe3, 0x3e, 0x62}}, 16};
+
+// Where Windows' PCI driver reads its workarounds for expansion chassis, a
+// REG_DWORD: 0x400 keeps a bridge's window that reset left disabled (Code
+// 12 below it), 0x200 lets it renumber buses past the firmware's (Code 31).
+inline constexpr const char kPciHackFlagsKey[] = "SYSTEM\\CurrentControlSet\\Control\\PnP\\Pci";
+inline constexpr const char kPciHackFlagsValue[] = "HackFlags";
+inline constexpr DWORD kHackFlagKeepBridgeWindows = 0x400;
+inline constexpr DWORD kHackFlagRenumberBuses = 0x200;
+
 // Its values 6 to 13 are bridges (DevProp_PciDevice_BridgeType_...): PCI,
 // PCI-X, a PCI Express root port, upstream and downstream switch ports, the
 // PCI Express / PCI-X bridges both ways, and one treated as PCI.
@@ -154,4 +219,6 @@ static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_D
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A) == 296,
               "SP_DEVINFO_LIST_DETAIL_DATA_A must be 296 bytes on x64");
 static_assert(sizeof(BUSNUMBER_DES) == 20, "the bus-number header is five 32-bit words");
+static_assert(sizeof(MEM_DES) == 32 && sizeof(MEM_LARGE_DES) == 32 && sizeof(IO_DES) == 28,
+              "the memory and I/O headers are packed to one byte");
 static_assert(sizeof(DEVINST) == 4 && sizeof(CONFIGRET) == 4 && sizeof(RESOURCEID) == 4);

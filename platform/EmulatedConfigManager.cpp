@@ -15,9 +15,13 @@ namespace {
 constexpr std::uintptr_t kSetBase = 0x5e700000;
 constexpr std::uintptr_t kHandleBase = 0x1c000000;
 
-// A bus-number header's type word: the size of one range record, which is
-// how Windows tags a bus-number range.
+// A header's type word: the size of one range record of its kind, which is
+// how Windows tags a range (BusNumberType_Range, MType_Range, MLType_Range,
+// IOType_Range).
 constexpr std::uint32_t kBusNumberRangeType = 16;
+constexpr std::uint32_t kMemoryRangeType = 36;
+constexpr std::uint32_t kLargeMemoryRangeType = 40;
+constexpr std::uint32_t kIoRangeType = 40;
 
 // No child or sibling.
 constexpr std::size_t kNone = ~std::size_t{0};
@@ -36,10 +40,23 @@ void appendCount(std::string& text, std::uint64_t count, const char* singular, c
 
 }  // namespace
 
+std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor) {
+    if (descriptor.size) {
+        return *descriptor.size;
+    }
+    switch (descriptor.type) {
+        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
+        case ResType_Mem: return sizeof(MEM_DES);
+        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
+        case ResType_IO: return sizeof(IO_DES);
+        default: return sizeof(BUSNUMBER_DES);
+    }
+}
+
 tEmulatedConfigManager::tEmulatedConfigManager() : heap_{heapAllocate, heapRelease, this} {}
 
-tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTable table)
-    : table_(std::move(table)), tableRead_(true), heap_{heapAllocate, heapRelease, this} {
+tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTable table, tHackFlags hackFlags)
+    : table_(std::move(table)), hackFlags_(hackFlags), tableRead_(true), heap_{heapAllocate, heapRelease, this} {
     indexTree();
 }
 
@@ -228,8 +245,8 @@ CONFIGRET tEmulatedConfigManager::CM_Get_DevNode_Status(ULONG* status, ULONG* pr
     if (flags != 0) {
         return refuse(CR_INVALID_FLAG);
     }
-    *status = device->started ? DN_STARTED : 0;
-    *problem = 0;
+    *status = (device->started ? DN_STARTED : 0) | (device->problem ? DN_HAS_PROBLEM : 0);
+    *problem = device->problem.value_or(0);
     return CR_SUCCESS;
 }
 
@@ -301,7 +318,7 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES 
     if (const CONFIGRET refused = checkDescriptorCall(descriptor, size, flags); refused != CR_SUCCESS) {
         return refused;
     }
-    *size = descriptorOf(*liveHandle(descriptor)).size;
+    *size = descriptorDataSize(descriptorOf(*liveHandle(descriptor)));
     return CR_SUCCESS;
 }
 
@@ -311,17 +328,43 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID 
         return refused;
     }
     const tDeviceDescriptor& data = descriptorOf(*liveHandle(descriptor));
-    if (bufferLength < data.size) {
+    const std::uint32_t size = descriptorDataSize(data);
+    if (bufferLength < size) {
         return CR_BUFFER_SMALL;
     }
-    BUSNUMBER_DES header{};
-    header.BUSD_Type = kBusNumberRangeType;
-    header.BUSD_Alloc_Base = data.base;
-    header.BUSD_Alloc_End = data.end;
-    const std::size_t headerBytes = data.size < sizeof header ? data.size : sizeof header;
+    // The header of the descriptor's type, laid out as the configuration
+    // manager lays it out; a type it does not describe is all zeros.
+    unsigned char header[sizeof(MEM_DES)] = {};
+    std::size_t headerSize = 0;
+    if (data.type == ResType_BusNumber) {
+        BUSNUMBER_DES busNumbers{};
+        busNumbers.BUSD_Type = kBusNumberRangeType;
+        busNumbers.BUSD_Alloc_Base = static_cast<ULONG>(data.base);
+        busNumbers.BUSD_Alloc_End = static_cast<ULONG>(data.end);
+        headerSize = sizeof busNumbers;
+        std::memcpy(header, &busNumbers, headerSize);
+    } else if (data.type == ResType_Mem || data.type == ResType_MemLarge) {
+        // The two memory headers share one layout.
+        MEM_DES memory{};
+        memory.MD_Type = data.type == ResType_Mem ? kMemoryRangeType : kLargeMemoryRangeType;
+        memory.MD_Alloc_Base = data.base;
+        memory.MD_Alloc_End = data.end;
+        memory.MD_Flags = data.flags;
+        headerSize = sizeof memory;
+        std::memcpy(header, &memory, headerSize);
+    } else if (data.type == ResType_IO) {
+        IO_DES ports{};
+        ports.IOD_Type = kIoRangeType;
+        ports.IOD_Alloc_Base = data.base;
+        ports.IOD_Alloc_End = data.end;
+        ports.IOD_DesFlags = data.flags;
+        headerSize = sizeof ports;
+        std::memcpy(header, &ports, headerSize);
+    }
+    const std::size_t copied = size < headerSize ? size : headerSize;
     auto* bytes = static_cast<unsigned char*>(buffer);
-    std::memcpy(bytes, &header, headerBytes);
-    std::memset(bytes + headerBytes, 0, data.size - headerBytes);
+    std::memcpy(bytes, header, copied);
+    std::memset(bytes + copied, 0, size - copied);
     return CR_SUCCESS;
 }
 
@@ -369,6 +412,44 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Child(DEVINST* child, DEVINST node, ULO
 
 CONFIGRET tEmulatedConfigManager::CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
     return treeStep(nextSibling_, sibling, node, flags);
+}
+
+LSTATUS tEmulatedConfigManager::RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType,
+                                             PVOID data, DWORD* dataSize) {
+    if (subKey == nullptr || value == nullptr || (data != nullptr && dataSize == nullptr)) {
+        ++misuses_;
+        return ERROR_INVALID_PARAMETER;
+    }
+    // The one value held is the PCI driver's HackFlags, a REG_DWORD.
+    if (key != HKEY_LOCAL_MACHINE || std::strcmp(subKey, kPciHackFlagsKey) != 0 ||
+        std::strcmp(value, kPciHackFlagsValue) != 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (hackFlags_.unreadable) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!hackFlags_.value) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if ((flags & RRF_RT_REG_DWORD) == 0) {
+        return ERROR_UNSUPPORTED_TYPE;
+    }
+    if (valueType != nullptr) {
+        *valueType = REG_DWORD;
+    }
+    if (data == nullptr) {
+        if (dataSize != nullptr) {
+            *dataSize = sizeof(DWORD);
+        }
+        return ERROR_SUCCESS;
+    }
+    const DWORD given = *dataSize;
+    *dataSize = sizeof(DWORD);
+    if (given < sizeof(DWORD)) {
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, &*hackFlags_.value, sizeof(DWORD));
+    return ERROR_SUCCESS;
 }
 
 const tDeviceNode* tEmulatedConfigManager::memberOf(HDEVINFO set, const SP_DEVINFO_DATA* record) {
@@ -437,7 +518,9 @@ BOOL tEmulatedConfigManager::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_
     if (flags != 0) {
         return refuseSetupCall(ERROR_INVALID_FLAGS);
     }
-    const std::optional<DWORD> value = sameKey(*key, kPciDeviceTypeKey) ? device->deviceType : std::nullopt;
+    const std::optional<DWORD> value = sameKey(*key, kPciDeviceTypeKey)  ? device->deviceType
+                                       : sameKey(*key, kPciBarTypesKey) ? device->barTypes
+                                                                        : std::nullopt;
     return giveDword(value, ERROR_NOT_FOUND, valueType, DEVPROP_TYPE_UINT32, buffer, bufferSize, requiredSize);
 }
 

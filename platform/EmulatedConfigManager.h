@@ -27,8 +27,9 @@ namespace nROOTSCOPE_1_0 {
 
 class tEmulatedConfigManager : public iDeviceServices {
 public:
-    // Serves `table` from the start.
-    explicit tEmulatedConfigManager(tDeviceTable table);
+    // Serves `table` from the start, and `hackFlags` as the PCI driver's
+    // registry value.
+    explicit tEmulatedConfigManager(tDeviceTable table, tHackFlags hackFlags = {});
     ~tEmulatedConfigManager() override;
     tEmulatedConfigManager(const tEmulatedConfigManager&) = delete;
     tEmulatedConfigManager& operator=(const tEmulatedConfigManager&) = delete;
@@ -53,6 +54,8 @@ public:
     BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
                                    DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
                                    DWORD flags) override;
+    LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data,
+                         DWORD* dataSize) override;
     DWORD GetLastError() override { return lastError_; }
     std::string describeDatabaseFailure() const override { return databaseFailure_; }
 
@@ -125,6 +128,7 @@ private:
     static void heapRelease(void* buffer, void* context);
 
     tDeviceTable table_;
+    tHackFlags hackFlags_;
     std::vector<std::size_t> firstChild_;   // per entry: its first child's entry, or kNone
     std::vector<std::size_t> nextSibling_;  // per entry: the next entry with its parent, or kNone
     bool tableRead_ = false;

@@ -54,6 +54,10 @@ public:
                                    DWORD flags) override {
         return ::SetupDiGetDevicePropertyW(set, record, key, valueType, buffer, bufferSize, requiredSize, flags);
     }
+    LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data,
+                         DWORD* dataSize) override {
+        return ::RegGetValueA(key, subKey, value, flags, valueType, data, dataSize);
+    }
     DWORD GetLastError() override { return ::GetLastError(); }
 };
 

@@ -158,13 +158,21 @@ bool parseEach(const json& array, const std::string& path, std::vector<T>& items
 
 bool parseDescriptor(const json& value, const std::string& path, tSimDescriptor& descriptor, std::string& error) {
     tFieldReader reader(value, path, error);
-    return reader.isObject() &&
-           reader.onlyKeys({"type", "result", "base", "end", "size", "size_result", "data_result"}) &&
-           reader.optionalUnsigned("type", descriptor.type) && reader.optionalUnsigned("result", descriptor.result) &&
-           reader.optionalUnsigned("base", descriptor.base) && reader.optionalUnsigned("end", descriptor.end) &&
-           reader.optionalUnsigned("size", descriptor.size) &&
-           reader.optionalUnsigned("size_result", descriptor.sizeResult) &&
-           reader.optionalUnsigned("data_result", descriptor.dataResult);
+    if (!reader.isObject() ||
+        !reader.onlyKeys({"type", "result", "base", "end", "flags", "size", "size_result", "data_result"}) ||
+        !reader.optionalUnsigned("type", descriptor.type) || !reader.optionalUnsigned("result", descriptor.result) ||
+        !reader.optionalUnsigned("flags", descriptor.flags) || !reader.optionalSet("size", descriptor.size) ||
+        !reader.optionalUnsigned("size_result", descriptor.sizeResult) ||
+        !reader.optionalUnsigned("data_result", descriptor.dataResult)) {
+        return false;
+    }
+    // Memory and I/O ranges are 64-bit; a bus-number range is two 32-bit
+    // words.
+    const bool wide = descriptor.type == ResType_Mem || descriptor.type == ResType_MemLarge ||
+                      descriptor.type == ResType_IO;
+    const std::uint64_t largest = wide ? ~std::uint64_t{0} : std::uint64_t{0xffffffffu};
+    return reader.optionalUnsigned("base", descriptor.base, largest) &&
+           reader.optionalUnsigned("end", descriptor.end, largest);
 }
 
 bool parseBootConfig(const json& value, const std::string& path, tSimBootConfig& config, std::string& error) {
@@ -204,7 +212,7 @@ bool parseFailure(const json& value, const std::string& path, tSimFailure& failu
     if (call == nullptr || !call->is_string()) {
         return reader.fail(reader.field("call"), "expected the name of a call");
     }
-    for (int kind = 0; kind <= static_cast<int>(tSimCall::DeviceProperty); ++kind) {
+    for (int kind = 0; kind <= static_cast<int>(tSimCall::RegistryValue); ++kind) {
         if (static_cast<tSimCall>(kind) != tSimCall::Allocate && call->get<std::string>() == simCallName(static_cast<tSimCall>(kind))) {
             failure.call = static_cast<tSimCall>(kind);
             return true;
@@ -217,11 +225,12 @@ bool parseNode(const json& value, const std::string& path, tSimNode& node, std::
     tFieldReader reader(value, path, error);
     if (!reader.isObject() ||
         !reader.onlyKeys({"id", "id_result", "started", "status_result", "boot_config", "parent", "bus_number",
-                          "address", "ui_number", "device_type", "alloc_config"}) ||
+                          "address", "ui_number", "device_type", "bar_types", "problem", "alloc_config"}) ||
         !reader.optionalUnsigned("id_result", node.idResult) || !reader.optionalBool("started", node.started) ||
         !reader.optionalUnsigned("status_result", node.statusResult) || !reader.optionalSet("parent", node.parent) ||
         !reader.optionalSet("bus_number", node.busNumber) || !reader.optionalSet("address", node.address) ||
-        !reader.optionalSet("ui_number", node.uiNumber) || !reader.optionalSet("device_type", node.deviceType)) {
+        !reader.optionalSet("ui_number", node.uiNumber) || !reader.optionalSet("device_type", node.deviceType) ||
+        !reader.optionalSet("bar_types", node.barTypes) || !reader.optionalSet("problem", node.problem)) {
         return false;
     }
     if (const json* allocConfig = reader.find("alloc_config")) {
@@ -373,7 +382,8 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
     tSimTree parsed;
     tFieldReader reader(document, "", error);
     if (!reader.isObject() ||
-        !reader.onlyKeys({"open_set", "detail_query", "heap_fails_after", "enum_error", "fail_calls", "nodes"}) ||
+        !reader.onlyKeys(
+            {"open_set", "detail_query", "heap_fails_after", "enum_error", "hack_flags", "fail_calls", "nodes"}) ||
         !reader.optionalSwitch("open_set", parsed.openSetFails) ||
         !reader.optionalSwitch("detail_query", parsed.detailQueryFails) ||
         !reader.optionalUnsigned("enum_error", parsed.enumError)) {
@@ -385,6 +395,14 @@ bool parseSimTree(const std::string& text, tSimTree& tree, std::string& error) {
             return false;
         }
         parsed.heapFailsAfter = after;
+    }
+    // The HackFlags value, or "unreadable": the registry refuses the read.
+    if (const json* hackFlags = reader.find("hack_flags")) {
+        if (hackFlags->is_string() && hackFlags->get<std::string>() == "unreadable") {
+            parsed.hackFlags.unreadable = true;
+        } else if (!reader.optionalSet("hack_flags", parsed.hackFlags.value)) {
+            return reader.fail("hack_flags", "expected a DWORD or \"unreadable\"");
+        }
     }
     const json* nodes = reader.find("nodes");
     if (nodes == nullptr) {

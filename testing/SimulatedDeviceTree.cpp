@@ -35,6 +35,8 @@ tDeviceTable deviceTableOf(const tSimTree& tree) {
         device.address = node.address;
         device.uiNumber = node.uiNumber;
         device.deviceType = node.deviceType;
+        device.barTypes = node.barTypes;
+        device.problem = node.problem;
     }
     return table;
 }
@@ -60,6 +62,7 @@ const char* simCallName(tSimCall call) {
         case tSimCall::GetSibling: return "CM_Get_Sibling";
         case tSimCall::RegistryProperty: return "SetupDiGetDeviceRegistryPropertyA";
         case tSimCall::DeviceProperty: return "SetupDiGetDevicePropertyW";
+        case tSimCall::RegistryValue: return "RegGetValueA";
     }
     return "?";
 }
@@ -73,6 +76,7 @@ bool simCallReturnsConfigRet(tSimCall call) {
         case tSimCall::Allocate:
         case tSimCall::RegistryProperty:
         case tSimCall::DeviceProperty:
+        case tSimCall::RegistryValue:
             return false;
         default:
             return true;
@@ -80,7 +84,7 @@ bool simCallReturnsConfigRet(tSimCall call) {
 }
 
 tSimulatedDeviceTree::tSimulatedDeviceTree(tSimTree tree)
-    : tEmulatedConfigManager(deviceTableOf(tree)), tree_(std::move(tree)) {}
+    : tEmulatedConfigManager(deviceTableOf(tree), tree.hackFlags), tree_(std::move(tree)) {}
 
 void tSimulatedDeviceTree::failCall(std::uint64_t call, CONFIGRET result) {
     faults_[call] = result == CR_SUCCESS ? CR_FAILURE : result;
@@ -329,6 +333,19 @@ BOOL tSimulatedDeviceTree::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DA
     }
     return endSetupCall(tEmulatedConfigManager::SetupDiGetDevicePropertyW(set, record, key, valueType, buffer,
                                                                           bufferSize, requiredSize, flags));
+}
+
+LSTATUS tSimulatedDeviceTree::RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType,
+                                           PVOID data, DWORD* dataSize) {
+    if (const auto planned = beginCall(tSimCall::RegistryValue)) {
+        if (data != nullptr && dataSize != nullptr) {
+            std::memset(data, kGarbage, *dataSize);
+        }
+        return static_cast<LSTATUS>(endCall(*planned));
+    }
+    const LSTATUS result = tEmulatedConfigManager::RegGetValueA(key, subKey, value, flags, valueType, data, dataSize);
+    endCall(static_cast<CONFIGRET>(result));
+    return result;
 }
 
 void* tSimulatedDeviceTree::allocate(std::size_t size) {

@@ -45,6 +45,8 @@ struct tSimNode {
     std::optional<DWORD> address;
     std::optional<DWORD> uiNumber;
     std::optional<ULONG> deviceType;
+    std::optional<ULONG> barTypes;
+    std::optional<ULONG> problem;  // CM_PROB_*: the status then has DN_HAS_PROBLEM
     std::optional<tSimBootConfig> allocConfig;
 };
 
@@ -68,6 +70,7 @@ enum class tSimCall : std::uint8_t {
     GetSibling,      // CM_Get_Sibling
     RegistryProperty,  // SetupDiGetDeviceRegistryPropertyA
     DeviceProperty,    // SetupDiGetDevicePropertyW
+    RegistryValue,     // RegGetValueA
 };
 
 // A call of one kind that fails whenever it is made for the `nth` time
@@ -84,6 +87,7 @@ struct tSimTree {
     bool detailQueryFails = false;
     std::optional<std::uint64_t> heapFailsAfter;  // allocations after the first N fail
     DWORD enumError = ERROR_NO_MORE_ITEMS;        // what SetupDiEnumDeviceInfo leaves past the last node
+    tHackFlags hackFlags;                          // the PCI driver's HackFlags
     std::vector<tSimNode> nodes;
 };
 
@@ -127,6 +131,8 @@ public:
     BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
                                    DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
                                    DWORD flags) override;
+    LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data,
+                         DWORD* dataSize) override;
 
     std::uint64_t allocations() const { return allocations_; }
     // Service calls made so far, of every kind (allocations not counted).

@@ -16,7 +16,7 @@ tDeviceTable oneBridge() {
     tDeviceNode bridge;
     bridge.id = "ACPI\\PNP0A08\\0";
     bridge.started = true;
-    bridge.bootConfig = {{ResType_Mem, 0, 0, 64}, {ResType_BusNumber, 0x20, 0x3f, 20}};
+    bridge.bootConfig = {{ResType_Mem, 0, 0, 0, 64}, {ResType_BusNumber, 0x20, 0x3f, 0, 20}};
     return {bridge};
 }
 

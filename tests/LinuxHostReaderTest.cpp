@@ -41,7 +41,7 @@ std::vector<std::string> describe(const tDeviceTable& table) {
             line += "[";
             for (const tDeviceDescriptor& d : *node.bootConfig) {
                 line += std::to_string(d.type) + ":" + std::to_string(d.base) + "-" + std::to_string(d.end) + "/" +
-                        std::to_string(d.size);
+                        std::to_string(descriptorDataSize(d));
             }
             line += "]";
         }

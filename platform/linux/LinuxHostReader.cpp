@@ -155,7 +155,7 @@ bool readTable(const tSysroot& root, tDeviceTable& table, tReadFailure& failure)
         }
         std::vector<tDeviceDescriptor>& config = table[bridge.node].bootConfig.emplace();
         if (range) {
-            config.push_back({ResType_BusNumber, range->first, range->last, sizeof(BUSNUMBER_DES)});
+            config.push_back({ResType_BusNumber, range->first, range->last, 0, std::nullopt});
         }
     }
     return true;

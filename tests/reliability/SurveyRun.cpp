@@ -100,10 +100,10 @@ tRangeRead readRange(const tSimTree& tree, const tSimNode& node, std::uint64_t& 
             break;
         }
         const tSimDescriptor& d = descriptors[i];
-        if (d.type != ResType_BusNumber || d.sizeResult != CR_SUCCESS || d.size < sizeof(BUSNUMBER_DES)) {
+        if (d.type != ResType_BusNumber || d.sizeResult != CR_SUCCESS || descriptorDataSize(d) < sizeof(BUSNUMBER_DES)) {
             continue;
         }
-        if (d.size > kHeapLimit || allocations++ >= tree.heapFailsAfter.value_or(UINT64_MAX)) {
+        if (descriptorDataSize(d) > kHeapLimit || allocations++ >= tree.heapFailsAfter.value_or(UINT64_MAX)) {
             read.error = kStatusOutOfMemory;
         } else if (d.dataResult == CR_SUCCESS) {
             read.low = static_cast<std::int32_t>(d.base);
@@ -326,7 +326,8 @@ std::string fixtureText(const tSimTree& tree) {
                                        {"result", d.result},
                                        {"base", d.base},
                                        {"end", d.end},
-                                       {"size", d.size},
+                                       {"flags", d.flags},
+                                       {"size", descriptorDataSize(d)},
                                        {"size_result", d.sizeResult},
                                        {"data_result", d.dataResult}});
             }
