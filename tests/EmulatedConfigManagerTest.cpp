@@ -16,7 +16,7 @@ tDeviceTable oneBridge() {
     tDeviceNode bridge;
     bridge.id = "ACPI\\PNP0A08\\0";
     bridge.started = true;
-    bridge.bootConfig = {{ResType_Mem, 0, 0, 0, 64}, {ResType_BusNumber, 0x20, 0x3f, 0, 20}};
+    bridge.bootConfig.emplace().descriptors = {{ResType_Mem, 0, 0, 0, 64}, {ResType_BusNumber, 0x20, 0x3f, 0, 20}};
     return {bridge};
 }
 
@@ -86,20 +86,13 @@ TEST(EmulatedConfigManager, EnumerationLeavesTheErrorWindowsWould) {
 
 // A database read for the first set and kept for every later one; a read
 // that fails is not kept, so the next set tries again.
-class tFlakyDatabase final : public tEmulatedConfigManager {
-public:
+TEST(EmulatedConfigManager, DatabaseIsReadOnceForEverySetAndAFailedReadIsRetried) {
     int reads = 0;
-
-private:
-    bool readDeviceTable(tDeviceTable& table, std::string& failure) override {
+    tEmulatedConfigManager services([&reads](tDeviceTable& table, std::string& failure) {
         table = oneBridge();
         failure = reads == 0 ? "/sys/bus/acpi/devices: Input/output error" : "";
         return ++reads > 1;
-    }
-};
-
-TEST(EmulatedConfigManager, DatabaseIsReadOnceForEverySetAndAFailedReadIsRetried) {
-    tFlakyDatabase services;
+    });
     EXPECT_EQ(services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
     EXPECT_EQ(services.describeDatabaseFailure(), "/sys/bus/acpi/devices: Input/output error");
     for (int walk = 0; walk < 3; ++walk) {
@@ -107,7 +100,7 @@ TEST(EmulatedConfigManager, DatabaseIsReadOnceForEverySetAndAFailedReadIsRetried
         ASSERT_NE(set, INVALID_HANDLE_VALUE);
         EXPECT_TRUE(services.SetupDiDestroyDeviceInfoList(set));
     }
-    EXPECT_EQ(services.reads, 2);
+    EXPECT_EQ(reads, 2);
     EXPECT_EQ(services.setsOpened(), 3u);
     EXPECT_EQ(services.describeDatabaseFailure(), "");
 }
