@@ -4,6 +4,8 @@
 // call, and a failed call leaves nothing a caller could rely on.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "Memory.h"
 #include "SimTrees.h"
 #include "SimulatedDeviceTree.h"
@@ -72,6 +74,43 @@ TEST(SimulatedFaults, FailedCallsLeaveGarbageInTheirOutputs) {
         EXPECT_EQ(allocateBuffer(20, status), nullptr);
     }
     EXPECT_EQ(status.code, kStatusOutOfMemory);
+    EXPECT_EQ(tree.leakReport(), "");
+}
+
+// The garbage follows the parameters' types: every number written through
+// a pointer, a buffer as far as its length (or the count its length points
+// to), a record past its own size, which the caller hands in again.
+TEST(SimulatedFaults, FailedCallsLeaveGarbageByTheirParametersTypes) {
+    tSimulatedDeviceTree tree(oneBridge());
+    for (std::uint64_t call = 1; call <= 4; ++call) {
+        tree.failCall(call, call == 3 ? static_cast<CONFIGRET>(ERROR_INSUFFICIENT_BUFFER) : CR_FAILURE);
+    }
+    iDeviceServices& services = tree.services();
+    RES_DES next = 0;
+    RESOURCEID type = 0;
+    EXPECT_EQ(services.CM_Get_Next_Res_Des(&next, 0, ResType_All, &type, 0), CR_FAILURE);
+    EXPECT_EQ(static_cast<std::uint32_t>(next), 0xCCCCCCCCu);
+    EXPECT_EQ(type, 0xCCCCCCCCu);
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    EXPECT_FALSE(services.SetupDiEnumDeviceInfo(nullptr, 0, &record));
+    EXPECT_EQ(record.cbSize, sizeof record);
+    EXPECT_EQ(record.DevInst, 0xCCCCCCCCu);
+    record.DevInst = 1;
+    BYTE buffer[6] = {};
+    DWORD required = 0;
+    EXPECT_FALSE(services.SetupDiGetDeviceRegistryPropertyA(nullptr, &record, SPDRP_BUSNUMBER, nullptr, buffer,
+                                                            sizeof buffer, &required));
+    EXPECT_EQ(services.GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::string(buffer, buffer + sizeof buffer), std::string(sizeof buffer, '\xCC'));
+    EXPECT_EQ(required, 0xCCCCCCCCu);
+    EXPECT_EQ(record.DevInst, 1u) << "a record handed in is no output";
+    unsigned char value[8] = {};
+    DWORD size = 4;
+    EXPECT_EQ(services.RegGetValueA(HKEY_LOCAL_MACHINE, kPciHackFlagsKey, kPciHackFlagsValue, RRF_RT_REG_DWORD,
+                                    nullptr, value, &size),
+              static_cast<LSTATUS>(CR_FAILURE));
+    EXPECT_EQ(std::string(value, value + 8), std::string(4, '\xCC') + std::string(4, '\0'));
     EXPECT_EQ(tree.leakReport(), "");
 }
 
