@@ -30,53 +30,53 @@ enum class tCallResult : std::uint8_t { ConfigRet, Bool, Handle, Status };
 //   need no naming: they are its non-const pointers to numbers.
 // The interface, the Windows services, the emulation's declarations and
 // the fault-injecting wrapper are all expanded from this list.
-#define ROOTSCOPE_DEVICE_CALLS(X)                                                                                   \
-    X(Handle, false, SetupDiGetClassDevsA, OpenSet, HDEVINFO,                                                       \
-      (const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags), (classGuid, enumerator, parent, flags), \
-      ())                                                                                                           \
-    X(Bool, false, SetupDiGetDeviceInfoListDetailA, DescribeSet, BOOL,                                              \
-      (HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail), (set, detail), (detail))                                    \
-    X(Bool, false, SetupDiEnumDeviceInfo, EnumerateSet, BOOL,                                                       \
-      (HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record), (set, memberIndex, record), (record))                  \
-    X(Bool, true, SetupDiDestroyDeviceInfoList, DestroySet, BOOL, (HDEVINFO set), (set), ())                        \
-    X(ConfigRet, false, CM_Get_Device_IDA, ReadId, CONFIGRET,                                                       \
-      (DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags), (node, buffer, bufferLength, flags),            \
-      (buffer, bufferLength))                                                                                       \
-    X(ConfigRet, false, CM_Get_DevNode_Status, QueryStatus, CONFIGRET,                                              \
-      (ULONG* status, ULONG* problem, DEVINST node, ULONG flags), (status, problem, node, flags), ())              \
-    X(ConfigRet, false, CM_Get_First_Log_Conf, FirstLogConf, CONFIGRET,                                             \
-      (LOG_CONF* logConf, DEVINST node, ULONG flags), (logConf, node, flags), ())                                  \
-    X(ConfigRet, false, CM_Get_Next_Res_Des, NextResDes, CONFIGRET,                                                 \
-      (RES_DES* next, RES_DES current, RESOURCEID forResource, RESOURCEID* resourceId, ULONG flags),              \
-      (next, current, forResource, resourceId, flags), ())                                                          \
-    X(ConfigRet, false, CM_Get_Res_Des_Data_Size, ResDesDataSize, CONFIGRET,                                        \
-      (ULONG* size, RES_DES descriptor, ULONG flags), (size, descriptor, flags), ())                               \
-    X(ConfigRet, false, CM_Get_Res_Des_Data, ResDesData, CONFIGRET,                                                 \
-      (RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags), (descriptor, buffer, bufferLength, flags), \
-      (buffer, bufferLength))                                                                                       \
-    X(ConfigRet, true, CM_Free_Res_Des_Handle, FreeResDes, CONFIGRET, (RES_DES descriptor), (descriptor), ())       \
-    X(ConfigRet, true, CM_Free_Log_Conf_Handle, FreeLogConf, CONFIGRET, (LOG_CONF logConf), (logConf), ())          \
-    /* The device tree, for rootscope-headroom: a node's first child and its                                     */ \
-    /* next sibling, CR_NO_SUCH_DEVNODE when there is none.                                                      */ \
-    X(ConfigRet, false, CM_Get_Child, GetChild, CONFIGRET, (DEVINST* child, DEVINST node, ULONG flags),            \
-      (child, node, flags), ())                                                                                     \
-    X(ConfigRet, false, CM_Get_Sibling, GetSibling, CONFIGRET, (DEVINST* sibling, DEVINST node, ULONG flags),      \
-      (sibling, node, flags), ())                                                                                   \
-    /* A member's registry property (SPDRP_BUSNUMBER, SPDRP_ADDRESS,                                             */ \
-    /* SPDRP_UI_NUMBER) and its other properties (kPciDeviceTypeKey).                                            */ \
-    X(Bool, false, SetupDiGetDeviceRegistryPropertyA, RegistryProperty, BOOL,                                       \
-      (HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType, BYTE* buffer, DWORD bufferSize,  \
-       DWORD* requiredSize),                                                                                       \
-      (set, record, property, valueType, buffer, bufferSize, requiredSize), (buffer, bufferSize))                   \
-    X(Bool, false, SetupDiGetDevicePropertyW, DeviceProperty, BOOL,                                                 \
-      (HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key, DEVPROPTYPE* valueType, BYTE* buffer,         \
-       DWORD bufferSize, DWORD* requiredSize, DWORD flags),                                                         \
-      (set, record, key, valueType, buffer, bufferSize, requiredSize, flags), (buffer, bufferSize))                 \
-    /* A value of the registry, read only: rootscope-headroom reads the PCI                                      */ \
-    /* driver's HackFlags (kPciHackFlagsKey). ERROR_FILE_NOT_FOUND when the                                      */ \
-    /* value is not set.                                                                                         */ \
-    X(Status, false, RegGetValueA, RegistryValue, LSTATUS,                                                          \
-      (HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data, DWORD* dataSize),          \
+#define ROOTSCOPE_DEVICE_CALLS(X)                                                                                      \
+    X(Handle, false, SetupDiGetClassDevsA, OpenSet, HDEVINFO,                                                          \
+      (const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags), (classGuid, enumerator, parent, flags),     \
+      ())                                                                                                              \
+    X(Bool, false, SetupDiGetDeviceInfoListDetailA, DescribeSet, BOOL,                                                 \
+      (HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail), (set, detail), (detail))                                  \
+    X(Bool, false, SetupDiEnumDeviceInfo, EnumerateSet, BOOL,                                                          \
+      (HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record), (set, memberIndex, record), (record))                \
+    X(Bool, true, SetupDiDestroyDeviceInfoList, DestroySet, BOOL, (HDEVINFO set), (set), ())                           \
+    X(ConfigRet, false, CM_Get_Device_IDA, ReadId, CONFIGRET,                                                          \
+      (DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags), (node, buffer, bufferLength, flags),               \
+      (buffer, bufferLength))                                                                                          \
+    X(ConfigRet, false, CM_Get_DevNode_Status, QueryStatus, CONFIGRET,                                                 \
+      (ULONG* status, ULONG* problem, DEVINST node, ULONG flags), (status, problem, node, flags), ())                  \
+    X(ConfigRet, false, CM_Get_First_Log_Conf, FirstLogConf, CONFIGRET,                                                \
+      (LOG_CONF* logConf, DEVINST node, ULONG flags), (logConf, node, flags), ())                                      \
+    X(ConfigRet, false, CM_Get_Next_Res_Des, NextResDes, CONFIGRET,                                                    \
+      (RES_DES* next, RES_DES current, RESOURCEID forResource, RESOURCEID* resourceId, ULONG flags),                   \
+      (next, current, forResource, resourceId, flags), ())                                                             \
+    X(ConfigRet, false, CM_Get_Res_Des_Data_Size, ResDesDataSize, CONFIGRET,                                           \
+      (ULONG* size, RES_DES descriptor, ULONG flags), (size, descriptor, flags), ())                                   \
+    X(ConfigRet, false, CM_Get_Res_Des_Data, ResDesData, CONFIGRET,                                                    \
+      (RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags), (descriptor, buffer, bufferLength, flags),  \
+      (buffer, bufferLength))                                                                                          \
+    X(ConfigRet, true, CM_Free_Res_Des_Handle, FreeResDes, CONFIGRET, (RES_DES descriptor), (descriptor), ())          \
+    X(ConfigRet, true, CM_Free_Log_Conf_Handle, FreeLogConf, CONFIGRET, (LOG_CONF logConf), (logConf), ())             \
+    /* The device tree, for rootscope-headroom: a node's first child and its                                     */    \
+    /* next sibling, CR_NO_SUCH_DEVNODE when there is none.                                                      */    \
+    X(ConfigRet, false, CM_Get_Child, GetChild, CONFIGRET, (DEVINST* child, DEVINST node, ULONG flags),                \
+      (child, node, flags), ())                                                                                        \
+    X(ConfigRet, false, CM_Get_Sibling, GetSibling, CONFIGRET, (DEVINST* sibling, DEVINST node, ULONG flags),          \
+      (sibling, node, flags), ())                                                                                      \
+    /* A member's registry property (SPDRP_BUSNUMBER, SPDRP_ADDRESS,                                             */    \
+    /* SPDRP_UI_NUMBER) and its other properties (kPciDeviceTypeKey).                                            */    \
+    X(Bool, false, SetupDiGetDeviceRegistryPropertyA, RegistryProperty, BOOL,                                          \
+      (HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType, BYTE* buffer, DWORD bufferSize,        \
+       DWORD* requiredSize),                                                                                           \
+      (set, record, property, valueType, buffer, bufferSize, requiredSize), (buffer, bufferSize))                      \
+    X(Bool, false, SetupDiGetDevicePropertyW, DeviceProperty, BOOL,                                                    \
+      (HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key, DEVPROPTYPE* valueType, BYTE* buffer,             \
+       DWORD bufferSize, DWORD* requiredSize, DWORD flags),                                                            \
+      (set, record, key, valueType, buffer, bufferSize, requiredSize, flags), (buffer, bufferSize))                    \
+    /* A value of the registry, read only: rootscope-headroom reads the PCI                                      */    \
+    /* driver's HackFlags (kPciHackFlagsKey). ERROR_FILE_NOT_FOUND when the                                      */    \
+    /* value is not set.                                                                                         */    \
+    X(Status, false, RegGetValueA, RegistryValue, LSTATUS,                                                             \
+      (HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data, DWORD* dataSize),             \
       (key, subKey, value, flags, valueType, data, dataSize), (data, dataSize))
 
 // A member declaration of each call, for the interface and its sides.

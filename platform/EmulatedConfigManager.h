@@ -33,10 +33,6 @@ namespace nROOTSCOPE_1_0 {
 // fails to open, and the next open tries again.
 using tDeviceTableReader = std::function<bool(tDeviceTable&, std::string&)>;
 
-// Where descriptor buffers come from: memory for std::free, or null when
-// there is no room. Tests hand in one that counts and fails on plan.
-using tBufferAllocator = std::function<void*(std::size_t)>;
-
 class tEmulatedConfigManager final : public iDeviceServices {
 public:
     // Serves `table` from the start, and `hackFlags` as the PCI driver's

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "DeviceServices.h"
-#include "EmulatedConfigManager.h"
 #include "Garbage.h"
+#include "Memory.h"
 
 namespace nROOTSCOPE_1_0 {
 

@@ -63,7 +63,8 @@ private:
 // Installs services and their heap for one scope.
 class tEmulationScope {
 public:
-    tEmulationScope(iDeviceServices& services, const tHeap& heap) : services_(services), previousHeap_(useHeap(&heap)) {}
+    tEmulationScope(iDeviceServices& services, const tHeap& heap)
+        : services_(services), previousHeap_(useHeap(&heap)) {}
     explicit tEmulationScope(tEmulatedConfigManager& services) : tEmulationScope(services, services.heap()) {}
     explicit tEmulationScope(tSimulatedDeviceTree& tree) : tEmulationScope(tree.services(), tree.heap()) {}
     ~tEmulationScope() { useHeap(previousHeap_); }

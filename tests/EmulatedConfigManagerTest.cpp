@@ -131,7 +131,8 @@ std::uint64_t fieldOf(const std::vector<unsigned char>& bytes, const tField& fie
 TEST(EmulatedConfigManager, EachDescriptorTypeIsLaidOutAsWindowsLaysItOut) {
     constexpr std::uint64_t kHigh = 0x3f'8000'0000ull;  // above 4 GiB: no 32-bit field may hold it
     const tDescriptorCase cases[] = {
-        {"bus numbers", {ResType_BusNumber, 0x20, 0x3f, 0, std::nullopt}, 20, {{4, 4, 16}, {12, 4, 0x20}, {16, 4, 0x3f}}},
+        {"bus numbers", {ResType_BusNumber, 0x20, 0x3f, 0, std::nullopt}, 20,
+         {{4, 4, 16}, {12, 4, 0x20}, {16, 4, 0x3f}}},
         {"memory", {ResType_Mem, 0xfe00'0000, 0xfe0f'ffff, 0x4, std::nullopt}, 32,
          {{4, 4, 36}, {8, 8, 0xfe00'0000}, {16, 8, 0xfe0f'ffff}, {24, 4, 0x4}}},
         {"large memory, 64-bit", {ResType_MemLarge, kHigh, kHigh + 0xfff'ffff, 0x44, std::nullopt}, 32,

@@ -6,6 +6,7 @@
 // never pass a failure that ends the device work off as "no errors".
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,7 +105,8 @@ TEST_P(HostFaultSweep, EveryCallAndTheHeapFailedInTurn) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(GoldenSysroots, HostFaultSweep, testing::Values("one_bus", "phantom", "two_domains", "this_vm"),
+INSTANTIATE_TEST_SUITE_P(GoldenSysroots, HostFaultSweep,
+                         testing::Values("one_bus", "phantom", "two_domains", "this_vm"),
                          [](const testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
 }  // namespace
