@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "EmulatedConfigManager.h"
 
-#include "Garbage.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "Garbage.h"
 
 namespace nROOTSCOPE_1_0 {
 
@@ -116,8 +116,7 @@ std::optional<std::uintptr_t> tEmulatedConfigManager::newHandle(const tHandle& h
 }
 
 const tDeviceConfig* tEmulatedConfigManager::configOf(const tDeviceNode& node, ULONG kind) {
-    const std::optional<tDeviceConfig>& config = kind == ALLOC_LOG_CONF ? node.allocConfig
-                                                                                        : node.bootConfig;
+    const std::optional<tDeviceConfig>& config = kind == ALLOC_LOG_CONF ? node.allocConfig : node.bootConfig;
     return config ? &*config : nullptr;
 }
 
