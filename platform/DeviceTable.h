@@ -23,12 +23,27 @@ namespace nROOTSCOPE_1_0 {
 // (MD_Flags, MLD_Flags, IOD_DesFlags; a bus-number header has none). Any
 // other type is served as zeros. The data is cut or zero-padded to `size`
 // bytes, the size CM_Get_Res_Des_Data_Size reports; none: the header's own.
+//
+// The results are how the calls about it answer on this machine (a
+// database that fails to give one descriptor): anything but CR_SUCCESS is
+// returned, with garbage in the call's outputs, instead of the data.
 struct tDeviceDescriptor {
     RESOURCEID type = ResType_BusNumber;
     std::uint64_t base = 0;
     std::uint64_t end = 0;
     DWORD flags = 0;
     std::optional<std::uint32_t> size;
+    CONFIGRET result = CR_SUCCESS;  // of the CM_Get_Next_Res_Des call that yields it
+    CONFIGRET sizeResult = CR_SUCCESS;
+    CONFIGRET dataResult = CR_SUCCESS;
+};
+
+// A logical configuration: its descriptors in order, with how the calls
+// that reach it answer.
+struct tDeviceConfig {
+    CONFIGRET result = CR_SUCCESS;  // of CM_Get_First_Log_Conf
+    std::vector<tDeviceDescriptor> descriptors;
+    CONFIGRET endResult = CR_NO_MORE_RES_DES;  // after the last descriptor; never CR_SUCCESS
 };
 
 // The size of the data of a descriptor as served.
@@ -36,12 +51,14 @@ std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor);
 
 struct tDeviceNode {
     std::string id;
+    CONFIGRET idResult = CR_SUCCESS;  // of CM_Get_Device_IDA
     bool started = false;
+    CONFIGRET statusResult = CR_SUCCESS;  // of CM_Get_DevNode_Status
     // The CM_PROB_* number of a device that has a problem (DN_HAS_PROBLEM
     // set); absent: none.
     std::optional<ULONG> problem;
     // Absent: the node has no boot configuration.
-    std::optional<std::vector<tDeviceDescriptor>> bootConfig;
+    std::optional<tDeviceConfig> bootConfig;
 
     // What rootscope-headroom reads besides. Where the node hangs in the
     // device tree: its parent's entry; none for a node at the top.
@@ -55,7 +72,7 @@ struct tDeviceNode {
     std::optional<ULONG> deviceType;
     std::optional<ULONG> barTypes;
     // Absent: the node has no allocated configuration.
-    std::optional<std::vector<tDeviceDescriptor>> allocConfig;
+    std::optional<tDeviceConfig> allocConfig;
 };
 
 // DEVINST n is entry n - 1; a device set holds every entry in this order.

@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "Garbage.h"
+
 namespace nROOTSCOPE_1_0 {
 
 namespace {
@@ -53,7 +55,8 @@ std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor) {
     }
 }
 
-tEmulatedConfigManager::tEmulatedConfigManager() : heap_{heapAllocate, heapRelease, this} {}
+tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTableReader reader)
+    : reader_(std::move(reader)), heap_{heapAllocate, heapRelease, this} {}
 
 tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTable table, tHackFlags hackFlags)
     : table_(std::move(table)), hackFlags_(hackFlags), tableRead_(true), heap_{heapAllocate, heapRelease, this} {
@@ -79,10 +82,6 @@ tEmulatedConfigManager::~tEmulatedConfigManager() {
     for (void* buffer : buffers_) {
         std::free(buffer);
     }
-}
-
-bool tEmulatedConfigManager::readDeviceTable(tDeviceTable&, std::string&) {
-    return false;
 }
 
 const tDeviceNode* tEmulatedConfigManager::nodeOf(DEVINST node) const {
@@ -116,14 +115,13 @@ std::optional<std::uintptr_t> tEmulatedConfigManager::newHandle(const tHandle& h
     return value;
 }
 
-const std::vector<tDeviceDescriptor>* tEmulatedConfigManager::configOf(const tDeviceNode& node, ULONG kind) {
-    const std::optional<std::vector<tDeviceDescriptor>>& config = kind == ALLOC_LOG_CONF ? node.allocConfig
-                                                                                        : node.bootConfig;
+const tDeviceConfig* tEmulatedConfigManager::configOf(const tDeviceNode& node, ULONG kind) {
+    const std::optional<tDeviceConfig>& config = kind == ALLOC_LOG_CONF ? node.allocConfig : node.bootConfig;
     return config ? &*config : nullptr;
 }
 
 std::optional<std::size_t> tEmulatedConfigManager::nextDescriptor(const tHandle& from, RESOURCEID forResource) const {
-    const std::vector<tDeviceDescriptor>& config = *configOf(table_[from.node], from.kind);
+    const std::vector<tDeviceDescriptor>& config = configOf(table_[from.node], from.kind)->descriptors;
     for (std::size_t index = from.isLogConf ? 0 : from.descriptor + 1; index < config.size(); ++index) {
         if (forResource == ResType_All || config[index].type == forResource) {
             return index;
@@ -155,7 +153,7 @@ HDEVINFO tEmulatedConfigManager::SetupDiGetClassDevsA(const GUID* classGuid, PCS
         if (!tableRead_) {
             tDeviceTable table;
             databaseFailure_.clear();
-            if (!readDeviceTable(table, databaseFailure_)) {
+            if (!reader_ || !reader_(table, databaseFailure_)) {
                 lastError_ = ERROR_GEN_FAILURE;
                 return INVALID_HANDLE_VALUE;
             }
@@ -194,7 +192,7 @@ BOOL tEmulatedConfigManager::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberInd
         return refuseSetupCall(ERROR_INVALID_USER_BUFFER);
     }
     if (memberIndex >= table_.size()) {
-        lastError_ = ERROR_NO_MORE_ITEMS;
+        lastError_ = enumerationEnd_;
         return FALSE;
     }
     std::memset(&record->ClassGuid, 0, sizeof record->ClassGuid);
@@ -222,6 +220,10 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Device_IDA(DEVINST node, PSTR buffer, U
     if (flags != 0) {
         return refuse(CR_INVALID_FLAG);
     }
+    if (device->idResult != CR_SUCCESS) {
+        leaveGarbageInFilled(buffer, bufferLength);
+        return device->idResult;
+    }
     if (device->id.size() > bufferLength) {
         return CR_BUFFER_SMALL;
     }
@@ -245,6 +247,11 @@ CONFIGRET tEmulatedConfigManager::CM_Get_DevNode_Status(ULONG* status, ULONG* pr
     if (flags != 0) {
         return refuse(CR_INVALID_FLAG);
     }
+    if (device->statusResult != CR_SUCCESS) {
+        // An unreliable service: the failed query still writes bits.
+        leaveGarbageInNumbers(status, problem);
+        return device->statusResult;
+    }
     *status = (device->started ? DN_STARTED : 0) | (device->problem ? DN_HAS_PROBLEM : 0);
     *problem = device->problem.value_or(0);
     return CR_SUCCESS;
@@ -260,8 +267,14 @@ CONFIGRET tEmulatedConfigManager::CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVIN
     }
     // Boot and allocated configurations are held; of any other kind a node
     // has none.
-    if ((flags != BOOT_LOG_CONF && flags != ALLOC_LOG_CONF) || configOf(*device, flags) == nullptr) {
+    const tDeviceConfig* config = flags == BOOT_LOG_CONF || flags == ALLOC_LOG_CONF ? configOf(*device, flags)
+                                                                                    : nullptr;
+    if (config == nullptr) {
         return CR_NO_MORE_LOG_CONF;
+    }
+    if (config->result != CR_SUCCESS) {
+        leaveGarbageInNumbers(logConf);
+        return config->result;
     }
     const std::optional<std::uintptr_t> handle = newHandle({true, node - 1, 0, flags});
     if (!handle) {
@@ -283,7 +296,15 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Next_Res_Des(RES_DES* next, RES_DES cur
     if (flags != 0) {
         return refuse(CR_INVALID_FLAG);
     }
+    const tDeviceConfig& config = *configOf(table_[from->node], from->kind);
     const std::optional<std::size_t> index = nextDescriptor(*from, forResource);
+    const CONFIGRET planned = index ? config.descriptors[*index].result : config.endResult;
+    // A descriptor planned to fail fails with whatever it was given; the end
+    // fails when it is planned to say anything but "no more".
+    if (index ? planned != CR_SUCCESS : planned != CR_NO_MORE_RES_DES) {
+        leaveGarbageInNumbers(next, resourceId);
+        return planned;
+    }
     if (!index) {
         return CR_NO_MORE_RES_DES;
     }
@@ -294,7 +315,7 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Next_Res_Des(RES_DES* next, RES_DES cur
     }
     *next = *handle;
     if (resourceId != nullptr) {
-        *resourceId = (*configOf(table_[node], from->kind))[*index].type;
+        *resourceId = config.descriptors[*index].type;
     }
     return CR_SUCCESS;
 }
@@ -311,14 +332,19 @@ CONFIGRET tEmulatedConfigManager::checkDescriptorCall(RES_DES descriptor, const 
 }
 
 const tDeviceDescriptor& tEmulatedConfigManager::descriptorOf(const tHandle& handle) const {
-    return (*configOf(table_[handle.node], handle.kind))[handle.descriptor];
+    return configOf(table_[handle.node], handle.kind)->descriptors[handle.descriptor];
 }
 
 CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) {
     if (const CONFIGRET refused = checkDescriptorCall(descriptor, size, flags); refused != CR_SUCCESS) {
         return refused;
     }
-    *size = descriptorDataSize(descriptorOf(*liveHandle(descriptor)));
+    const tDeviceDescriptor& data = descriptorOf(*liveHandle(descriptor));
+    if (data.sizeResult != CR_SUCCESS) {
+        leaveGarbageInNumbers(size);
+        return data.sizeResult;
+    }
+    *size = descriptorDataSize(data);
     return CR_SUCCESS;
 }
 
@@ -328,6 +354,10 @@ CONFIGRET tEmulatedConfigManager::CM_Get_Res_Des_Data(RES_DES descriptor, PVOID 
         return refused;
     }
     const tDeviceDescriptor& data = descriptorOf(*liveHandle(descriptor));
+    if (data.dataResult != CR_SUCCESS) {
+        leaveGarbageInFilled(buffer, bufferLength);
+        return data.dataResult;
+    }
     const std::uint32_t size = descriptorDataSize(data);
     if (bufferLength < size) {
         return CR_BUFFER_SMALL;
@@ -525,7 +555,7 @@ BOOL tEmulatedConfigManager::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_
 }
 
 void* tEmulatedConfigManager::allocate(std::size_t size) {
-    void* buffer = std::malloc(size);
+    void* buffer = allocator_ ? allocator_(size) : std::malloc(size);
     if (buffer == nullptr) {
         return nullptr;
     }

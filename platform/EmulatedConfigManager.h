@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A device database held in memory and served through the device-services
 // seam the way SetupAPI and the configuration manager serve Windows' own.
-// The Linux host fills one from what the kernel publishes; the test harness
-// fills one from a fixture.
+// It is given its table, or a reader of one (the Linux host's reads what
+// the kernel publishes), and an allocator for its buffers; a fixture's
+// table also says which of its calls fail on this machine (tDeviceNode's
+// results), and those are answered here like any other fact.
 //
 // Handles behave as the Windows ones do: each is valid until it is freed,
 // whatever else is freed meanwhile, and no value is ever handed out twice.
@@ -13,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -25,43 +28,35 @@
 
 namespace nROOTSCOPE_1_0 {
 
-class tEmulatedConfigManager : public iDeviceServices {
+// Fills a table from wherever a database lives. False when it cannot be
+// read, with what could not be read and why in the string: the set then
+// fails to open, and the next open tries again.
+using tDeviceTableReader = std::function<bool(tDeviceTable&, std::string&)>;
+
+class tEmulatedConfigManager final : public iDeviceServices {
 public:
     // Serves `table` from the start, and `hackFlags` as the PCI driver's
     // registry value.
     explicit tEmulatedConfigManager(tDeviceTable table, tHackFlags hackFlags = {});
+    // Serves what `reader` gives, read when the first device set is opened.
+    explicit tEmulatedConfigManager(tDeviceTableReader reader);
     ~tEmulatedConfigManager() override;
     tEmulatedConfigManager(const tEmulatedConfigManager&) = delete;
     tEmulatedConfigManager& operator=(const tEmulatedConfigManager&) = delete;
 
-    HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) override;
-    BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) override;
-    BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, SP_DEVINFO_DATA* record) override;
-    BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
-    CONFIGRET CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG bufferLength, ULONG flags) override;
-    CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) override;
-    CONFIGRET CM_Get_First_Log_Conf(LOG_CONF* logConf, DEVINST node, ULONG flags) override;
-    CONFIGRET CM_Get_Next_Res_Des(RES_DES* next, RES_DES current, RESOURCEID forResource, RESOURCEID* resourceId,
-                                  ULONG flags) override;
-    CONFIGRET CM_Get_Res_Des_Data_Size(ULONG* size, RES_DES descriptor, ULONG flags) override;
-    CONFIGRET CM_Get_Res_Des_Data(RES_DES descriptor, PVOID buffer, ULONG bufferLength, ULONG flags) override;
-    CONFIGRET CM_Free_Res_Des_Handle(RES_DES descriptor) override;
-    CONFIGRET CM_Free_Log_Conf_Handle(LOG_CONF logConf) override;
-    CONFIGRET CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) override;
-    CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) override;
-    BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* record, DWORD property, DWORD* valueType,
-                                           BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) override;
-    BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* record, const DEVPROPKEY* key,
-                                   DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
-                                   DWORD flags) override;
-    LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR value, DWORD flags, DWORD* valueType, PVOID data,
-                         DWORD* dataSize) override;
+    ROOTSCOPE_DEVICE_CALLS(ROOTSCOPE_OVERRIDE_DEVICE_CALL)
     DWORD GetLastError() override { return lastError_; }
     std::string describeDatabaseFailure() const override { return databaseFailure_; }
+
+    // What SetupDiEnumDeviceInfo leaves past the last member: on Windows
+    // ERROR_NO_MORE_ITEMS, and anything else in a database that fails there.
+    void endEnumerationWith(DWORD error) { enumerationEnd_ = error; }
 
     // Descriptor buffers come from here while this database is in use: it
     // keeps each one until it is given back.
     const tHeap& heap() const { return heap_; }
+    // Takes the heap's memory from `allocator` from now on; empty: malloc.
+    void useAllocator(tBufferAllocator allocator) { allocator_ = std::move(allocator); }
 
     std::uint64_t setsHeld() const { return liveSets_.size(); }
     std::uint64_t setsOpened() const { return setsOpened_; }
@@ -74,15 +69,7 @@ public:
     // "1 device set, 2 descriptor handles, 1 invalid call".
     std::string leakReport() const;
 
-protected:
-    // The table is read when the first device set is opened.
-    tEmulatedConfigManager();
-
-    // Fills `table` from wherever this database lives. False when it cannot
-    // be read, with what could not be read and why in `failure`: the set
-    // then fails to open, and the next open tries again.
-    virtual bool readDeviceTable(tDeviceTable& table, std::string& failure);
-
+private:
     // What a live log-configuration or descriptor handle stands for.
     struct tHandle {
         bool isLogConf = true;
@@ -93,18 +80,12 @@ protected:
     const tHandle* liveHandle(std::uintptr_t value) const;
     const tDeviceNode* nodeOf(DEVINST node) const;
     // The configuration of `kind` of a node; null when it has none.
-    static const std::vector<tDeviceDescriptor>* configOf(const tDeviceNode& node, ULONG kind);
+    static const tDeviceConfig* configOf(const tDeviceNode& node, ULONG kind);
     const tDeviceDescriptor& descriptorOf(const tHandle& handle) const;
     // The descriptor of `node` after `from` (its index, or the log conf's
     // position before the first) whose type `forResource` asks for.
     std::optional<std::size_t> nextDescriptor(const tHandle& from, RESOURCEID forResource) const;
 
-    void setLastError(DWORD error) { lastError_ = error; }
-
-    // The heap's allocation; null when there is no room.
-    virtual void* allocate(std::size_t size);
-
-private:
     bool liveSet(HDEVINFO set) const;
     std::optional<std::uintptr_t> newHandle(const tHandle& handle);
     CONFIGRET refuse(CONFIGRET result);
@@ -124,11 +105,14 @@ private:
     BOOL giveDword(std::optional<DWORD> value, DWORD missing, DWORD* valueType, DWORD typeCode, BYTE* buffer,
                    DWORD bufferSize, DWORD* requiredSize);
 
+    void* allocate(std::size_t size);
     static void* heapAllocate(std::size_t size, void* context);
     static void heapRelease(void* buffer, void* context);
 
+    tDeviceTableReader reader_;
     tDeviceTable table_;
     tHackFlags hackFlags_;
+    DWORD enumerationEnd_ = ERROR_NO_MORE_ITEMS;
     std::vector<std::size_t> firstChild_;   // per entry: its first child's entry, or kNone
     std::vector<std::size_t> nextSibling_;  // per entry: the next entry with its parent, or kNone
     bool tableRead_ = false;
@@ -141,6 +125,7 @@ private:
     std::uint64_t logConfsHeld_ = 0;
     std::uint64_t misuses_ = 0;
     std::unordered_set<void*> buffers_;
+    tBufferAllocator allocator_;
     tHeap heap_;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "StatusBlock.h"
 
@@ -16,6 +17,11 @@ struct tHeap {
     void (*release)(void* buffer, void* context);
     void* context;
 };
+
+// Where a heap of handed-out buffers (the emulation's) gets its memory:
+// memory for std::free, or null when there is no room. Tests hand in one
+// that counts and fails on plan.
+using tBufferAllocator = std::function<void*(std::size_t)>;
 
 // Installs `heap` (null: the process heap). Returns the one it replaced.
 const tHeap* useHeap(const tHeap* heap);

@@ -212,9 +212,10 @@ bool parseFailure(const json& value, const std::string& path, tSimFailure& failu
     if (call == nullptr || !call->is_string()) {
         return reader.fail(reader.field("call"), "expected the name of a call");
     }
-    for (int kind = 0; kind <= static_cast<int>(tSimCall::RegistryValue); ++kind) {
-        if (static_cast<tSimCall>(kind) != tSimCall::Allocate && call->get<std::string>() == simCallName(static_cast<tSimCall>(kind))) {
-            failure.call = static_cast<tSimCall>(kind);
+    for (std::size_t kind = 0; kind < kSimCallKinds; ++kind) {
+        const auto each = static_cast<tSimCall>(kind);
+        if (each != tSimCall::Allocate && call->get<std::string>() == simCallName(each)) {
+            failure.call = each;
             return true;
         }
     }

@@ -282,7 +282,7 @@ TEST(DeviceWalk, VisitsOnlyNodesOfItsPatternPhantomsIncluded) {
     EXPECT_EQ(walk(services, kPciRootBridgePattern, status), (std::vector<std::uint32_t>{2, 5}));
     EXPECT_EQ(walk(services, "*", status).size(), 7u);
     EXPECT_EQ(status.code, 0);
-    EXPECT_EQ(services.setsOpened(), 3u);
+    EXPECT_EQ(services.emulation().setsOpened(), 3u);
     EXPECT_EQ(services.leakReport(), "");
 }
 

@@ -170,15 +170,15 @@ tSimTree oneBridge() {
 
 TEST(SimulatedTree, ReportsEverythingLeftHeld) {
     tSimulatedDeviceTree tree(oneBridge());
-    HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    HDEVINFO set = tree.services().SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     LOG_CONF logConf = 0;
-    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    ASSERT_EQ(tree.services().CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
     RES_DES first = 0;
     RES_DES second = 0;
     RESOURCEID type = 0;
-    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&first, logConf, ResType_All, &type, 0), CR_SUCCESS);
-    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&second, first, ResType_All, &type, 0), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Get_Next_Res_Des(&second, second, ResType_All, &type, 0), CR_NO_MORE_RES_DES);
+    ASSERT_EQ(tree.services().CM_Get_Next_Res_Des(&first, logConf, ResType_All, &type, 0), CR_SUCCESS);
+    ASSERT_EQ(tree.services().CM_Get_Next_Res_Des(&second, first, ResType_All, &type, 0), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Get_Next_Res_Des(&second, second, ResType_All, &type, 0), CR_NO_MORE_RES_DES);
     void* buffer = nullptr;
     {
         tEmulationScope scope(tree);
@@ -189,10 +189,10 @@ TEST(SimulatedTree, ReportsEverythingLeftHeld) {
     EXPECT_EQ(tree.leakReport(),
               "1 device set, 1 log-configuration handle, 2 descriptor handles, 1 descriptor buffer");
 
-    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(first), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(second), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+    EXPECT_TRUE(tree.services().SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(tree.services().CM_Free_Res_Des_Handle(first), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Free_Res_Des_Handle(second), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
     tree.heap().release(buffer, tree.heap().context);
     EXPECT_EQ(tree.leakReport(), "");
 }
@@ -200,22 +200,22 @@ TEST(SimulatedTree, ReportsEverythingLeftHeld) {
 TEST(SimulatedTree, CatchesDoubleReleaseAndUseAfterRelease) {
     tSimulatedDeviceTree tree(oneBridge());
     LOG_CONF logConf = 0;
-    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    ASSERT_EQ(tree.services().CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
     RES_DES descriptor = 0;
     RESOURCEID type = 0;
-    ASSERT_EQ(tree.CM_Get_Next_Res_Des(&descriptor, logConf, ResType_All, &type, 0), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(descriptor), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(descriptor), CR_INVALID_RES_DES);
+    ASSERT_EQ(tree.services().CM_Get_Next_Res_Des(&descriptor, logConf, ResType_All, &type, 0), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Free_Res_Des_Handle(descriptor), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Free_Res_Des_Handle(descriptor), CR_INVALID_RES_DES);
     ULONG size = 0;
-    EXPECT_EQ(tree.CM_Get_Res_Des_Data_Size(&size, descriptor, 0), CR_INVALID_RES_DES);
+    EXPECT_EQ(tree.services().CM_Get_Res_Des_Data_Size(&size, descriptor, 0), CR_INVALID_RES_DES);
     // A log conf is no descriptor, and the other way round.
-    EXPECT_EQ(tree.CM_Free_Res_Des_Handle(logConf), CR_INVALID_RES_DES);
-    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
-    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_INVALID_LOG_CONF);
-    HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
-    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(tree.SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(tree.misuses(), 5u);
+    EXPECT_EQ(tree.services().CM_Free_Res_Des_Handle(logConf), CR_INVALID_RES_DES);
+    EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+    EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(logConf), CR_INVALID_LOG_CONF);
+    HDEVINFO set = tree.services().SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    EXPECT_TRUE(tree.services().SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(tree.services().SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(tree.emulation().misuses(), 5u);
     EXPECT_EQ(tree.leakReport(), "5 invalid calls");
 }
 
@@ -223,23 +223,23 @@ TEST(SimulatedTree, CatchesDoubleReleaseAndUseAfterRelease) {
 // a stale handle from an earlier run is still caught after many more.
 TEST(SimulatedTree, ReleasedHandlesStayInvalidAcrossLaterRuns) {
     tSimulatedDeviceTree tree(oneBridge());
-    HDEVINFO staleSet = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    HDEVINFO staleSet = tree.services().SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     LOG_CONF staleLogConf = 0;
-    ASSERT_EQ(tree.CM_Get_First_Log_Conf(&staleLogConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
-    EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(staleSet));
-    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(staleLogConf), CR_SUCCESS);
+    ASSERT_EQ(tree.services().CM_Get_First_Log_Conf(&staleLogConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+    EXPECT_TRUE(tree.services().SetupDiDestroyDeviceInfoList(staleSet));
+    EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(staleLogConf), CR_SUCCESS);
     for (int run = 0; run < 100; ++run) {
-        HDEVINFO set = tree.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+        HDEVINFO set = tree.services().SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
         LOG_CONF logConf = 0;
-        ASSERT_EQ(tree.CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
+        ASSERT_EQ(tree.services().CM_Get_First_Log_Conf(&logConf, 1, BOOT_LOG_CONF), CR_SUCCESS);
         EXPECT_NE(set, staleSet);
         EXPECT_NE(logConf, staleLogConf);
-        EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
-        EXPECT_TRUE(tree.SetupDiDestroyDeviceInfoList(set));
+        EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(logConf), CR_SUCCESS);
+        EXPECT_TRUE(tree.services().SetupDiDestroyDeviceInfoList(set));
     }
-    EXPECT_FALSE(tree.SetupDiDestroyDeviceInfoList(staleSet));
-    EXPECT_EQ(tree.CM_Free_Log_Conf_Handle(staleLogConf), CR_INVALID_LOG_CONF);
-    EXPECT_EQ(tree.setsOpened(), 101u);
+    EXPECT_FALSE(tree.services().SetupDiDestroyDeviceInfoList(staleSet));
+    EXPECT_EQ(tree.services().CM_Free_Log_Conf_Handle(staleLogConf), CR_INVALID_LOG_CONF);
+    EXPECT_EQ(tree.emulation().setsOpened(), 101u);
     EXPECT_EQ(tree.leakReport(), "2 invalid calls");
 }
 

@@ -366,7 +366,7 @@ TEST(Headroom, AgreesWithRootscopeOnEveryRangeOfEverySysroot) {
         for (const tAcpiHostBridge& bridge : bridges) {
             const auto found = ranges.find({bridge.bus.domain, bridge.bus.bus});
             ASSERT_NE(found, ranges.end()) << root << ": headroom has no root bus " << bridge.bus.bus;
-            const std::vector<tDeviceDescriptor>& config = *table[bridge.node].bootConfig;
+            const std::vector<tDeviceDescriptor>& config = table[bridge.node].bootConfig->descriptors;
             ASSERT_EQ(found->second.has_value(), !config.empty()) << root;
             if (found->second) {
                 EXPECT_EQ(found->second->first, config[0].base) << root;

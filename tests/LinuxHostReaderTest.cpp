@@ -39,7 +39,7 @@ std::vector<std::string> describe(const tDeviceTable& table) {
             line += "-";
         } else {
             line += "[";
-            for (const tDeviceDescriptor& d : *node.bootConfig) {
+            for (const tDeviceDescriptor& d : node.bootConfig->descriptors) {
                 line += std::to_string(d.type) + ":" + std::to_string(d.base) + "-" + std::to_string(d.end) + "/" +
                         std::to_string(descriptorDataSize(d));
             }

@@ -153,7 +153,7 @@ bool readTable(const tSysroot& root, tDeviceTable& table, tReadFailure& failure)
         if (!ranges.rangeOf(bridge.bus, bridge.acpiName, range, failure)) {
             return false;
         }
-        std::vector<tDeviceDescriptor>& config = table[bridge.node].bootConfig.emplace();
+        std::vector<tDeviceDescriptor>& config = table[bridge.node].bootConfig.emplace().descriptors;
         if (range) {
             config.push_back({ResType_BusNumber, range->first, range->last, 0, std::nullopt});
         }
@@ -167,18 +167,19 @@ bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table, tReadFai
     return readBeneath(root, failure, [&](const tSysroot& sysroot) { return readTable(sysroot, table, failure); });
 }
 
-bool tLinuxHostDeviceServices::readDeviceTable(tDeviceTable& table, std::string& failure) {
-    tReadFailure why;
-    if (readLinuxDeviceTable(root_, table, why)) {
-        return true;
-    }
-    failure = why.describe();
-    return false;
-}
+tLinuxHostDeviceServices::tLinuxHostDeviceServices(std::string root)
+    : emulation_([root = std::move(root)](tDeviceTable& table, std::string& failure) {
+          tReadFailure why;
+          if (readLinuxDeviceTable(root, table, why)) {
+              return true;
+          }
+          failure = why.describe();
+          return false;
+      }) {}
 
 iDeviceServices& platformDeviceServices() {
     static tLinuxHostDeviceServices services("/");
-    return services;
+    return services.emulation();
 }
 
 }  // namespace nROOTSCOPE_1_0

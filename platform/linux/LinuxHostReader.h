@@ -44,15 +44,21 @@ bool readAcpiNodes(const tSysroot& root, tDeviceTable& table, std::vector<tAcpiH
 // database cannot be read.
 bool readLinuxDeviceTable(const std::string& root, tDeviceTable& table, tReadFailure& failure);
 
-// The machine under `root`, read once, when the first device set is opened.
-class tLinuxHostDeviceServices final : public tEmulatedConfigManager {
+// The machine under `root`, read once, when the first device set is opened:
+// an emulated configuration manager holding this reader of its table.
+class tLinuxHostDeviceServices {
 public:
-    explicit tLinuxHostDeviceServices(std::string root) : root_(std::move(root)) {}
+    explicit tLinuxHostDeviceServices(std::string root);
+    tLinuxHostDeviceServices(const tLinuxHostDeviceServices&) = delete;
+    tLinuxHostDeviceServices& operator=(const tLinuxHostDeviceServices&) = delete;
+
+    tEmulatedConfigManager& emulation() { return emulation_; }
+    // Where services and a heap are installed, the emulation is meant.
+    operator tEmulatedConfigManager&() { return emulation_; }
+    std::string leakReport() const { return emulation_.leakReport(); }
 
 private:
-    bool readDeviceTable(tDeviceTable& table, std::string& failure) override;
-
-    std::string root_;
+    tEmulatedConfigManager emulation_;
 };
 
 }  // namespace nROOTSCOPE_1_0

@@ -182,20 +182,24 @@ tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults) {
     for (const auto& [call, result] : faults) {
         services.failCall(call, result);
     }
+    runSurveyWithin(services.services(), services.heap(), run);
+    run.leaks += services.leakReport();
+    run.log = services.callLog();
+    return run;
+}
+
+void runSurveyWithin(iDeviceServices& services, const tHeap& heap, tSurveyRun& run) {
     std::FILE* out = reportFile();
     if (out == nullptr) {
         run.leaks = "no temporary file for the report";
-        return run;
+        return;
     }
     std::rewind(out);
     {
-        tEmulationScope scope(services);
+        tEmulationScope scope(services, heap);
         run.exitCode = runRootBusSurvey(out, nullptr, &run.status);
     }
     run.report = readReport(out);
-    run.leaks = services.leakReport();
-    run.log = services.callLog();
-    return run;
 }
 
 bool endsDeviceWork(const tSimCallRecord& record) {

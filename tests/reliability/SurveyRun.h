@@ -40,6 +40,11 @@ struct tSurveyRun {
 // temporary file and standard input at its end.
 tSurveyRun runSurvey(const tSimTree& tree, const tFaultPlan& faults = {});
 
+// Runs the whole survey over `services` with `heap` installed, into the
+// run's exit code, status and report; a run that cannot start says why in
+// its leaks.
+void runSurveyWithin(iDeviceServices& services, const tHeap& heap, tSurveyRun& run);
+
 // True when a call came out in a way the survey must treat as the end of its
 // device work: a device set that cannot be opened, described or enumerated
 // (an enumeration that ends other than with ERROR_NO_MORE_ITEMS), a boot

@@ -87,7 +87,10 @@ struct tFailingRead {
 };
 #endif
 
-int runOver(nROOTSCOPE_1_0::tEmulatedConfigManager& services) {
+// Over a simulated tree or the machine under a sysroot: either installs
+// its services and heap and reports what they still hold.
+template <class tDatabase>
+int runOver(tDatabase& services) {
     int exitCode = 0;
     {
         nROOTSCOPE_1_0::tEmulationScope scope(services);
