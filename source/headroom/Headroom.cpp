@@ -599,7 +599,14 @@ void describeSlot(tRootBusHeadroom& root, tRootIndex& index, const tPciSlot& slo
         placed.windows = bridge.windows;
         placed.usable = usableNumbers(root, index, *port);
         placed.usableBound = !root.claimsExact;
-    } else if (placed.bus && *placed.bus == root.bus && !slot.port) {
+    } else if (slot.port) {
+        const auto hidden = std::lower_bound(
+            root.hiddenPorts.begin(), root.hiddenPorts.end(), *slot.port,
+            [](const tRootBusHeadroom::tHiddenPort& p, const tPciAddress& a) { return p.address < a; });
+        if (hidden != root.hiddenPorts.end() && hidden->address == *slot.port) {
+            placed.windows = hidden->windows;  // its numbers are not visible, its addresses are
+        }
+    } else if (placed.bus && *placed.bus == root.bus) {
         // A slot on the root bus itself: what is added there takes its
         // numbers from the root bus's free ones.
         placed.usable = root.largestFreeRun;
@@ -806,6 +813,11 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
         for (tBridgeWindow& bridge : result.bridges) {
             if (const auto function = byAddress.find(bridge.address); function != byAddress.end()) {
                 bridge.windows = spaces.bridgeWindows(*function->second);
+            }
+        }
+        for (const auto& [address, function] : byAddress) {
+            if (function->bridge && function->windowHidden) {
+                result.hiddenPorts.push_back({address, spaces.bridgeWindows(*function)});
             }
         }
         if (root->windows) {

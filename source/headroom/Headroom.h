@@ -154,6 +154,13 @@ struct tRootBusHeadroom {
     };
     std::vector<tResizable> resizable;  // in address order
     std::vector<tFailedDevice> failedDevices;  // in address order
+    // Bridges whose bus numbers are not visible (empty ports on Windows),
+    // with their address windows, which are: in address order.
+    struct tHiddenPort {
+        tPciAddress address;
+        std::vector<tWindowHeadroom> windows;
+    };
+    std::vector<tHiddenPort> hiddenPorts;
 };
 
 // The fewest bus numbers a chassis can take: one PCIe switch with one

@@ -579,7 +579,8 @@ std::string flagState(const std::optional<tHackFlagsRead>& flags, std::uint32_t 
     }
     char text[96];
     std::snprintf(text, sizeof text, " HackFlags is 0x%x here: ", static_cast<unsigned>(*flags->value));
-    return text + std::string((*flags->value & bit) != 0 ? "already set, so the cause lies elsewhere."
+    return text + std::string((*flags->value & bit) != 0 ? "already set; if the machine has restarted since, the cause "
+                                                           "lies elsewhere."
                                                          : "that workaround is not set.");
 }
 
@@ -970,7 +971,7 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
             line += "not set.";
         } else {
             char text[160];
-            std::snprintf(text, sizeof text, "0x%x: 0x400 (keep bridge windows) %s, 0x200 (renumber buses) %s.",
+            std::snprintf(text, sizeof text, "is 0x%x: keeping bridge windows (0x400) %s, renumbering buses (0x200) %s.",
                           static_cast<unsigned>(*flags.value),
                           (*flags.value & kKeepBridgeWindowsFlag) != 0 ? "set" : "not set",
                           (*flags.value & kRenumberBusesFlag) != 0 ? "set" : "not set");
