@@ -640,7 +640,8 @@ std::vector<tResourceKind> neededWindows(const std::optional<std::uint32_t>& bar
     return needs;
 }
 
-tFailedDevice describeFailure(const tDeviceProblem& device, const std::map<tPciAddress, const tPciFunction*>& byAddress) {
+tFailedDevice describeFailure(const tDeviceProblem& device,
+                              const std::map<tPciAddress, const tPciFunction*>& byAddress) {
     tFailedDevice failed{device, std::nullopt, {}};
     const auto self = byAddress.find(device.address);
     if (self == byAddress.end() || !self->second->parent) {

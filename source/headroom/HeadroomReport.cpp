@@ -971,7 +971,8 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
             line += "not set.";
         } else {
             char text[160];
-            std::snprintf(text, sizeof text, "is 0x%x: keeping bridge windows (0x400) %s, renumbering buses (0x200) %s.",
+            std::snprintf(text, sizeof text,
+                          "is 0x%x: keeping bridge windows (0x400) %s, renumbering buses (0x200) %s.",
                           static_cast<unsigned>(*flags.value),
                           (*flags.value & kKeepBridgeWindowsFlag) != 0 ? "set" : "not set",
                           (*flags.value & kRenumberBusesFlag) != 0 ? "set" : "not set");

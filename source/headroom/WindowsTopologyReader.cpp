@@ -579,7 +579,8 @@ private:
             }
         }
         const auto window = [&](const tResource& resource, tWindowOrigin from, std::size_t owner) {
-            return tWindow{resource.kind(), resource.base, resource.end, from, !unreadBelow[owner][resource.io() ? 0 : 1]};
+            const bool exact = !unreadBelow[owner][resource.io() ? 0 : 1];
+            return tWindow{resource.kind(), resource.base, resource.end, from, exact};
         };
         if (!rootWindows.empty()) {
             root.windows.emplace();
@@ -612,9 +613,10 @@ private:
                 slot += is64 ? 2 : 1;
             }
             if (nodes[i].problem) {
-                root.deviceProblems.push_back({function.address, nodes[i].id, static_cast<std::uint32_t>(*nodes[i].problem),
-                                               nodes[i].barTypes ? std::optional<std::uint32_t>(*nodes[i].barTypes)
-                                                                 : std::nullopt});
+                const std::optional<std::uint32_t> barTypes =
+                    nodes[i].barTypes ? std::optional<std::uint32_t>(*nodes[i].barTypes) : std::nullopt;
+                root.deviceProblems.push_back(
+                    {function.address, nodes[i].id, static_cast<std::uint32_t>(*nodes[i].problem), barTypes});
             }
         }
         std::sort(root.deviceProblems.begin(), root.deviceProblems.end(),

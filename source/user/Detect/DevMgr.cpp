@@ -235,7 +235,8 @@ bool walkConfiguration(DEVINST node, ULONG kind, const RESOURCEID* types, std::s
         // Data shorter than the type's header holds no range: it is handed
         // over like no data at all, and nothing is read from it.
         if (scratch.isError() || descriptor.size < descriptorHeaderSize(type)) {
-            descriptor.read = scratch.isError() ? tConfigDescriptor::tRead::kSizeFailed : tConfigDescriptor::tRead::kShort;
+            descriptor.read =
+                scratch.isError() ? tConfigDescriptor::tRead::kSizeFailed : tConfigDescriptor::tRead::kShort;
             demoteInto(status, scratch);
             visitor(descriptor, context, status);
             continue;
