@@ -65,9 +65,38 @@ struct tResource {
     // (the large-memory descriptor shares the memory flags).
     bool windowFlag() const { return (flags & (io() ? fIOD_WINDOW_DECODE : fMD_WINDOW_DECODE)) != 0; }
     bool barFlag() const { return (flags & (io() ? fIOD_PORT_BAR : fMD_MEMORY_BAR)) != 0; }
-    bool holds(const tResource& inner) const {
-        return !unread && !inner.unread && io() == inner.io() && base <= inner.base && inner.end <= end;
+};
+
+// The resources of the functions directly below a bridge, so that whether
+// one lies inside a descriptor is found in logarithmic time: by address
+// space, in order of base, with the least end from each onwards. One with a
+// base past the descriptor's end ends past it too, so the least end from
+// the first base inside it decides.
+class tResourcesBelow {
+public:
+    explicit tResourcesBelow(const std::vector<const tResource*>& below) {
+        for (const tResource* resource : below) {
+            spaces_[resource->io() ? 0 : 1].push_back({resource->base, resource->end});
+        }
+        for (auto& space : spaces_) {
+            std::sort(space.begin(), space.end());
+            for (std::size_t i = space.size(); i-- > 1;) {
+                space[i - 1].second = std::min(space[i - 1].second, space[i].second);
+            }
+        }
     }
+
+    bool anyInside(const tResource& outer) const {
+        if (outer.unread) {
+            return false;
+        }
+        const auto& space = spaces_[outer.io() ? 0 : 1];
+        const auto from = std::lower_bound(space.begin(), space.end(), std::pair(outer.base, std::uint64_t{0}));
+        return from != space.end() && from->second <= outer.end;
+    }
+
+private:
+    std::array<std::vector<std::pair<std::uint64_t, std::uint64_t>>, 2> spaces_;  // I/O, memory
 };
 
 // The legacy VGA ranges a video device (or a bridge forwarding VGA) may be
@@ -631,6 +660,7 @@ private:
     // the start of the longest tail with no kind twice, since a bridge has
     // at most one window of each kind.
     static std::size_t firstWindow(const tNode& node, const std::vector<const tResource*>& below) {
+        const tResourcesBelow held(below);
         const std::vector<tResource>& resources = node.resources;
         for (std::size_t k = 0; k < resources.size(); ++k) {
             if (!resources[k].unread && resources[k].windowFlag()) {
@@ -643,7 +673,7 @@ private:
             return std::min(bars, resources.size());
         }
         for (std::size_t k = 0; k < resources.size(); ++k) {
-            if (std::any_of(below.begin(), below.end(), [&](const tResource* r) { return resources[k].holds(*r); })) {
+            if (held.anyInside(resources[k])) {
                 return k;
             }
         }
