@@ -109,7 +109,7 @@ bool legacyVga(const tResource& resource) {
 }
 
 const char* typeName(RESOURCEID type) {
-    return type == ResType_IO ? "I/O" : type == ResType_MemLarge ? "large-memory" : "memory";
+    return type == ResType_IO ? "an I/O" : type == ResType_MemLarge ? "a large-memory" : "a memory";
 }
 
 // What one walk of a configuration gathers: the last bus-number
@@ -119,7 +119,8 @@ struct tConfigRead {
     std::int32_t low = -1;
     std::int32_t high = -1;
     std::vector<tResource> resources;
-    std::vector<std::string> unread;  // what could not be read, said as a problem
+    // Each descriptor that could not be read (its type) and why.
+    std::vector<std::pair<std::string, std::string>> unread;
 };
 
 void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatusBlock& status) {
@@ -141,11 +142,10 @@ void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatu
     resource.type = descriptor.type;
     if (descriptor.read != tConfigDescriptor::tRead::kRead) {
         resource.unread = true;
-        read.unread.push_back(std::string("a ") + typeName(descriptor.type) + " descriptor could not be read (" +
-                              (descriptor.read == tConfigDescriptor::tRead::kSizeFailed  ? "its size query failed"
-                               : descriptor.read == tConfigDescriptor::tRead::kDataFailed ? "its data query failed"
-                                                                                          : "its data is too short") +
-                              ")");
+        read.unread.emplace_back(typeName(descriptor.type),
+                                 descriptor.read == tConfigDescriptor::tRead::kSizeFailed   ? "its size query failed"
+                                 : descriptor.read == tConfigDescriptor::tRead::kDataFailed ? "its data query failed"
+                                                                                            : "its data is too short");
         read.resources.push_back(resource);
         return;
     }
@@ -160,9 +160,9 @@ void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatu
     std::memcpy(&resource.flags, descriptor.bytes + offsetof(MEM_DES, MD_Flags), sizeof resource.flags);
     if (resource.end < resource.base || resource.end == ~std::uint64_t{0}) {
         char text[96];
-        std::snprintf(text, sizeof text, "its %s descriptor [%#llx-%#llx] is no range", typeName(descriptor.type),
-                      static_cast<unsigned long long>(resource.base), static_cast<unsigned long long>(resource.end));
-        read.unread.push_back(text);
+        std::snprintf(text, sizeof text, "[%#llx-%#llx] is no range", static_cast<unsigned long long>(resource.base),
+                      static_cast<unsigned long long>(resource.end));
+        read.unread.emplace_back(typeName(descriptor.type), text);
         resource.unread = true;
     }
     read.resources.push_back(resource);
@@ -263,10 +263,9 @@ private:
         if (read.low >= 0 && read.high >= 0) {
             descriptor.emplace(static_cast<std::uint32_t>(read.low), static_cast<std::uint32_t>(read.high));
         }
-        for (const std::string& what : read.unread) {
-            problems_.push_back(id + ": " + what + " in its " + which +
-                                " configuration, so that resource is unknown and the window it lies in is only a "
-                                "bound");
+        for (const auto& [what, why] : read.unread) {
+            problems_.push_back(id + ": " + what + " descriptor of its " + which + " configuration could not be read (" +
+                                why + "), so that resource is unknown and every window it may lie in is only a bound");
         }
         if (resources != nullptr) {
             resources->insert(resources->end(), read.resources.begin(), read.resources.end());

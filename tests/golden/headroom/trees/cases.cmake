@@ -29,6 +29,9 @@ rootscope_headroom_tree(fail_allocated_configuration_fails 1
     ERROR "${unreadable}the allocated configuration of PCI[^\n]* could not be read \\(-313569\\)\n$")
 rootscope_headroom_tree(fail_registry_property_fails 0)
 rootscope_headroom_tree(fail_device_property_fails 0)
+# A memory BAR's data that cannot be read: unknown and said, and every window
+# it may lie in (the root bus's memory windows) only a bound.
+rootscope_headroom_tree(fail_memory_descriptor_fails 0)
 # Memory and I/O as Windows lists them. An eGPU with Code 12 below a chassis
 # bridge that got no prefetchable window; the same machine with HackFlags
 # 0x400 set and a second chassis whose card has Code 31, and with HackFlags
