@@ -7,7 +7,10 @@
 // bridge has 32 root ports, each port a bus of one eight-function device.
 // Every function has a UI number, the port's and its card's the same, as
 // Windows gives a slot's number to whatever sits in it: so every function
-// is a slot to tell from the ones already kept.
+// is a slot to tell from the ones already kept. Every configuration holds
+// memory and I/O as Windows lists them: the root's windows, each port's
+// windows (no flags, no BarTypes: found by what they hold below) and two
+// BARs per function.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
@@ -45,6 +48,20 @@ tSimBootConfig busNumbers(std::uint32_t first, std::uint32_t last) {
     return config;
 }
 
+tSimDescriptor typed(RESOURCEID type, std::uint64_t base, std::uint64_t size, DWORD flags) {
+    tSimDescriptor descriptor;
+    descriptor.type = type;
+    descriptor.base = base;
+    descriptor.end = base + size - 1;
+    descriptor.flags = flags;
+    return descriptor;
+}
+
+constexpr std::uint64_t kMemoryBase = 0x80000000u;
+constexpr std::uint64_t kPrefetchableBase = std::uint64_t{0x40} << 32;
+constexpr std::uint64_t kPortMemory = 0x100000;
+constexpr std::uint64_t kPortPrefetchable = 0x10000000;
+
 // `nodes` nodes, root bridges included. Each root bridge is a segment of
 // its own, in the bits of SPDRP_BUSNUMBER above the bus.
 tGeneratedWindowsTree generateWindowsTree(std::size_t nodes) {
@@ -60,7 +77,12 @@ tGeneratedWindowsTree generateWindowsTree(std::size_t nodes) {
     };
     for (unsigned segment = 0; list.size() < nodes; ++segment, ++made.roots) {
         const std::size_t root = list.size();
-        add("ACPI\\PNP0A08\\" + std::to_string(segment), std::nullopt).bootConfig = busNumbers(0, 0xff);
+        tSimBootConfig& rootConfig =
+            add("ACPI\\PNP0A08\\" + std::to_string(segment), std::nullopt).bootConfig.emplace(busNumbers(0, 0xff));
+        rootConfig.descriptors.push_back(typed(ResType_IO, 0x1000, 0xf000, 0));
+        rootConfig.descriptors.push_back(typed(ResType_Mem, kMemoryBase, kPortMemory * kPortsPerRoot, 0));
+        rootConfig.descriptors.push_back(
+            typed(ResType_MemLarge, kPrefetchableBase, kPortPrefetchable * kPortsPerRoot, fMD_PrefetchAllowed));
         const DWORD segmentBits = static_cast<DWORD>(segment) << 8;
         for (unsigned port = 0; port < kPortsPerRoot && list.size() < nodes; ++port, ++made.slots) {
             const DWORD slot = static_cast<DWORD>(segment * 100 + port);
@@ -72,7 +94,11 @@ tGeneratedWindowsTree generateWindowsTree(std::size_t nodes) {
             bridge.address = static_cast<DWORD>(port) << 16;
             bridge.deviceType = 8;  // a PCI Express root port
             bridge.uiNumber = slot;
-            bridge.allocConfig = busNumbers(port + 1, port + 1);
+            const std::uint64_t memory = kMemoryBase + port * kPortMemory;
+            const std::uint64_t prefetchable = kPrefetchableBase + port * kPortPrefetchable;
+            tSimBootConfig& windows = bridge.allocConfig.emplace(busNumbers(port + 1, port + 1));
+            windows.descriptors.push_back(typed(ResType_Mem, memory, kPortMemory, 0));
+            windows.descriptors.push_back(typed(ResType_Mem, prefetchable, kPortPrefetchable, fMD_PrefetchAllowed));
             for (unsigned function = 0; function < kFunctionsPerDevice && list.size() < nodes; ++function) {
                 tSimNode& card = add("PCI\\VEN_8086&DEV_1572&SUBSYS_00000000&REV_01\\4&" + std::to_string(slot) +
                                          "&0&" + std::to_string(function),
@@ -80,6 +106,10 @@ tGeneratedWindowsTree generateWindowsTree(std::size_t nodes) {
                 card.busNumber = segmentBits | (port + 1);
                 card.address = function;
                 card.uiNumber = slot;
+                card.allocConfig.emplace();
+                card.allocConfig->descriptors.push_back(typed(ResType_Mem, memory + function * 0x4000, 0x4000, 0));
+                card.allocConfig->descriptors.push_back(
+                    typed(ResType_Mem, prefetchable + function * 0x1000000, 0x1000000, fMD_PrefetchAllowed));
             }
         }
     }
@@ -116,7 +146,8 @@ void windowsReaderBenchmark(benchmark::State& state, std::size_t nodes) {
             std::string failure;
             sound = readWindowsTopology(topology, failure) && sound;
             sound = sound && topology.roots.size() == shared.roots && topology.slots.size() == shared.slots &&
-                    topology.problems.empty();
+                    topology.problems.empty() && topology.roots.front().windows &&
+                    topology.roots.front().functions.front().windows.size() == 2;
             benchmark::DoNotOptimize(topology.slots.data());
         }
     }

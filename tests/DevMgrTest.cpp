@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -555,6 +556,96 @@ TEST(BusNumberRange, ErrorInTheRunStopsEveryLaterRead) {
     getBusNumberRange(2, low, high, BOOT_LOG_CONF, status);
     EXPECT_EQ(services.calls(), callsAfterFirst);
     EXPECT_EQ(low, -1);
+}
+
+// ------------------------------------------------------ configuration walk
+
+tSimDescriptor typed(RESOURCEID type, std::uint64_t base, std::uint64_t end, DWORD flags) {
+    tSimDescriptor d;
+    d.type = type;
+    d.base = base;
+    d.end = end;
+    d.flags = flags;
+    return d;
+}
+
+struct tSeen {
+    RESOURCEID type;
+    tConfigDescriptor::tRead read;
+    std::uint64_t base;
+    std::uint64_t end;
+    DWORD flags;
+    bool operator==(const tSeen&) const = default;
+};
+
+void remember(const tConfigDescriptor& descriptor, void* context, tStatusBlock&) {
+    tSeen seen{descriptor.type, descriptor.read, 0, 0, 0};
+    if (descriptor.bytes != nullptr) {
+        std::memcpy(&seen.base, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_Base), sizeof seen.base);
+        std::memcpy(&seen.end, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_End), sizeof seen.end);
+        std::memcpy(&seen.flags, descriptor.bytes + offsetof(MEM_DES, MD_Flags), sizeof seen.flags);
+    }
+    static_cast<std::vector<tSeen>*>(context)->push_back(seen);
+}
+
+// Memory, large memory and I/O asked for among an interrupt and bus numbers:
+// each asked-for descriptor is read once, with its base, end and flags in
+// the place MEM_DES, MEM_LARGE_DES and IO_DES share; one whose size or data
+// cannot be read, or whose data is short, is handed over unread with a
+// warning; the others are never sized or read; nothing is left held.
+TEST(ConfigurationWalk, ReadsOnlyTheTypesAskedForEachOnce) {
+    tSimDescriptor failedSize = typed(ResType_Mem, 0x1000, 0x1fff, 0);
+    failedSize.sizeResult = CR_FAILURE;
+    tSimDescriptor failedData = typed(ResType_IO, 0x3000, 0x30ff, 0);
+    failedData.dataResult = CR_FAILURE;
+    tSimDescriptor shortData = typed(ResType_MemLarge, 0, 0, 0);
+    shortData.size = 16;
+    tSimTree tree;
+    tree.nodes = {simNode("PCI\\VEN_1&DEV_2\\0")};
+    tree.nodes[0].bootConfig =
+        config({typed(ResType_IRQ, 0, 0, 0), typed(ResType_Mem, 0xc0000000, 0xc00fffff, 0x4),
+                busNumbers(1, 4), typed(ResType_MemLarge, 0x4000000000, 0x43ffffffff, 0x4),
+                typed(ResType_IO, 0x2000, 0x2fff, 0x80), failedSize, failedData, shortData});
+    tSimulatedDeviceTree services(std::move(tree));
+    std::vector<tSeen> seen;
+    tStatusBlock status = makeStatusBlock();
+    bool present = false;
+    {
+        tEmulationScope scope(services);
+        const RESOURCEID types[] = {ResType_Mem, ResType_MemLarge, ResType_IO};
+        present = walkConfiguration(1, BOOT_LOG_CONF, types, 3, remember, &seen, status);
+    }
+    using tRead = tConfigDescriptor::tRead;
+    const std::vector<tSeen> expected = {
+        {ResType_Mem, tRead::kRead, 0xc0000000, 0xc00fffff, 0x4},
+        {ResType_MemLarge, tRead::kRead, 0x4000000000, 0x43ffffffff, 0x4},
+        {ResType_IO, tRead::kRead, 0x2000, 0x2fff, 0x80},
+        {ResType_Mem, tRead::kSizeFailed, 0, 0, 0},
+        {ResType_IO, tRead::kDataFailed, 0, 0, 0},
+        {ResType_MemLarge, tRead::kShort, 0, 0, 0},
+    };
+    EXPECT_TRUE(present);
+    EXPECT_TRUE(seen == expected);
+    EXPECT_TRUE(status.isWarning()) << status.code;
+    std::size_t sized = 0;
+    for (const tSimCallRecord& record : services.callLog()) {
+        sized += record.call == tSimCall::ResDesDataSize ? 1 : 0;
+    }
+    EXPECT_EQ(sized, 6u);  // the interrupt and the bus numbers never
+    EXPECT_EQ(services.leakReport(), "");
+}
+
+TEST(ConfigurationWalk, NoConfigurationIsNoWalk) {
+    tSimTree tree;
+    tree.nodes = {simNode("PCI\\VEN_1&DEV_2\\0")};
+    tSimulatedDeviceTree services(std::move(tree));
+    tEmulationScope scope(services);
+    tStatusBlock status = makeStatusBlock();
+    std::vector<tSeen> seen;
+    const RESOURCEID types[] = {ResType_Mem};
+    EXPECT_FALSE(walkConfiguration(1, BOOT_LOG_CONF, types, 1, remember, &seen, status));
+    EXPECT_EQ(status.code, 0);
+    EXPECT_TRUE(seen.empty());
 }
 
 }  // namespace

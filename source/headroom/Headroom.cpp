@@ -599,7 +599,14 @@ void describeSlot(tRootBusHeadroom& root, tRootIndex& index, const tPciSlot& slo
         placed.windows = bridge.windows;
         placed.usable = usableNumbers(root, index, *port);
         placed.usableBound = !root.claimsExact;
-    } else if (placed.bus && *placed.bus == root.bus && !slot.port) {
+    } else if (slot.port) {
+        const auto hidden = std::lower_bound(
+            root.hiddenPorts.begin(), root.hiddenPorts.end(), *slot.port,
+            [](const tRootBusHeadroom::tHiddenPort& p, const tPciAddress& a) { return p.address < a; });
+        if (hidden != root.hiddenPorts.end() && hidden->address == *slot.port) {
+            placed.windows = hidden->windows;  // its numbers are not visible, its addresses are
+        }
+    } else if (placed.bus && *placed.bus == root.bus) {
         // A slot on the root bus itself: what is added there takes its
         // numbers from the root bus's free ones.
         placed.usable = root.largestFreeRun;
@@ -613,8 +620,63 @@ void describeSlot(tRootBusHeadroom& root, tRootIndex& index, const tPciSlot& slo
     }
 }
 
+// The windows a card needs of the bridge above it, by its BAR counts (I/O,
+// memory, 32-bit and 64-bit prefetchable, a byte each); without them, the
+// memory windows any card with memory BARs may need.
+std::vector<tResourceKind> neededWindows(const std::optional<std::uint32_t>& barTypes) {
+    if (!barTypes) {
+        return {tResourceKind::kMemory, tResourceKind::kPrefetchable};
+    }
+    std::vector<tResourceKind> needs;
+    if ((*barTypes & 0xffu) != 0) {
+        needs.push_back(tResourceKind::kIo);
+    }
+    if (((*barTypes >> 8) & 0xffu) != 0) {
+        needs.push_back(tResourceKind::kMemory);
+    }
+    if (((*barTypes >> 16) & 0xffu) != 0 || ((*barTypes >> 24) & 0xffu) != 0) {
+        needs.push_back(tResourceKind::kPrefetchable);
+    }
+    return needs;
+}
+
+tFailedDevice describeFailure(const tDeviceProblem& device,
+                              const std::map<tPciAddress, const tPciFunction*>& byAddress) {
+    tFailedDevice failed{device, std::nullopt, {}};
+    const auto self = byAddress.find(device.address);
+    if (self == byAddress.end() || !self->second->parent) {
+        return failed;
+    }
+    failed.bridge = self->second->parent;
+    const auto bridge = byAddress.find(*failed.bridge);
+    if (device.problem != kProblemNoResources || bridge == byAddress.end()) {
+        return failed;
+    }
+    for (const tResourceKind kind : neededWindows(device.barTypes)) {
+        const std::vector<tWindow>& windows = bridge->second->windows;
+        if (std::none_of(windows.begin(), windows.end(), [&](const tWindow& w) { return w.kind == kind; })) {
+            failed.missingWindows.push_back(kind);
+        }
+    }
+    return failed;
+}
+
 void advise(tHeadroom& headroom) {
     tAdvice& advice = headroom.advice;
+    for (std::size_t r = 0; r < headroom.roots.size(); ++r) {
+        const tRootBusHeadroom& root = headroom.roots[r];
+        for (std::size_t k = 0; k < root.failedDevices.size(); ++k) {
+            const tFailedDevice& failed = root.failedDevices[k];
+            if (failed.device.problem == kProblemNoResources && !failed.missingWindows.empty()) {
+                advice.keepBridgeWindows.push_back({r, k});
+            } else if (failed.device.problem == kProblemFailedAdd) {
+                advice.renumberBuses.push_back({r, k});
+            }
+        }
+        if (root.memory && root.memory->above4g.size == 0) {
+            advice.noMemoryAbove4g.push_back(r);
+        }
+    }
     for (std::size_t r = 0; r < headroom.roots.size(); ++r) {
         const tRootBusHeadroom& root = headroom.roots[r];
         advice.anyRange = advice.anyRange || root.free.has_value();
@@ -671,6 +733,7 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
     headroom.exact = topology.exact;
     headroom.addressesRead = topology.addressesRead;
     headroom.problems = topology.problems;
+    headroom.hackFlags = topology.hackFlags;
 
     std::vector<std::size_t> order(topology.roots.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -753,6 +816,11 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
                 bridge.windows = spaces.bridgeWindows(*function->second);
             }
         }
+        for (const auto& [address, function] : byAddress) {
+            if (function->bridge && function->windowHidden) {
+                result.hiddenPorts.push_back({address, spaces.bridgeWindows(*function)});
+            }
+        }
         if (root->windows) {
             result.windows = spaces.windowsOf(std::nullopt, *root->windows);
             result.memory = totalsOf(*result.windows, spaces.spacesBelow(std::nullopt));
@@ -764,6 +832,9 @@ tHeadroom analyseHeadroom(const tTopology& topology) {
                     spaces.checkPlacement(address, function->windows, result.problems);
                 }
             }
+        }
+        for (const tDeviceProblem& device : root->deviceProblems) {
+            result.failedDevices.push_back(describeFailure(device, byAddress));
         }
         for (const tUnassigned& resource : unassignedByRoot[order[at]]) {
             tUnassignedHeadroom failed{resource, std::nullopt, std::nullopt};

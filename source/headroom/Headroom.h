@@ -114,6 +114,16 @@ struct tSlotHeadroom {
     std::vector<tWindowHeadroom> windows;  // its port's address windows
 };
 
+// A function the system stopped (Windows' problem codes), with the bridge
+// above it and, for a Code 12, the windows that bridge lacks of those the
+// card needs: by its BAR counts where known, else a memory and a
+// prefetchable one.
+struct tFailedDevice {
+    tDeviceProblem device;
+    std::optional<tPciAddress> bridge;  // none: it sits on the root bus
+    std::vector<tResourceKind> missingWindows;
+};
+
 struct tRootBusHeadroom {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
@@ -143,6 +153,14 @@ struct tRootBusHeadroom {
         tBar bar;
     };
     std::vector<tResizable> resizable;  // in address order
+    std::vector<tFailedDevice> failedDevices;  // in address order
+    // Bridges whose bus numbers are not visible (empty ports on Windows),
+    // with their address windows, which are: in address order.
+    struct tHiddenPort {
+        tPciAddress address;
+        std::vector<tWindowHeadroom> windows;
+    };
+    std::vector<tHiddenPort> hiddenPorts;
 };
 
 // The fewest bus numbers a chassis can take: one PCIe switch with one
@@ -167,6 +185,18 @@ struct tAdvice {
     std::vector<std::size_t> coldSlots;  // its empty slots, indexes in its slots
     bool anyRange = false;               // some root bus has a known range
     bool anyEmptySlot = false;           // some root bus has a known empty slot
+    // Windows' workarounds for expansion chassis (HackFlags): 0x400 for a
+    // Code 12 below a bridge that lacks a window its card needs, 0x200 (and
+    // the firmware's bus-number settings) for a Code 31.
+    struct tDevicePick {
+        std::size_t root = 0;    // index in tHeadroom::roots
+        std::size_t device = 0;  // index in that root's failedDevices
+    };
+    std::vector<tDevicePick> keepBridgeWindows;
+    std::vector<tDevicePick> renumberBuses;
+    // Root buses whose memory windows are known, none above 4 GiB: the
+    // firmware setting that opens one.
+    std::vector<std::size_t> noMemoryAbove4g;
 };
 
 struct tHeadroom {
@@ -175,6 +205,7 @@ struct tHeadroom {
     std::vector<tRootBusHeadroom> roots;  // in (segment, bus) order
     std::vector<tSlotHeadroom> unplacedSlots;  // on no root bus the machine has
     std::vector<std::string> problems;  // the topology's own
+    std::optional<tHackFlagsRead> hackFlags;  // where the reader looked for them (Windows)
     tAdvice advice;
 };
 

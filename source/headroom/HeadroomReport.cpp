@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string_view>
 
 namespace nROOTSCOPE_1_0 {
@@ -245,11 +246,21 @@ std::string totalText(const char* what, const tSpaceTotal& total) {
            (total.largestBlock == 0 ? std::string("no free block") : "the largest free block " + bytes(total.largestBlock));
 }
 
-std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact) {
+// Said where a root bus's memory windows are known and none lies above
+// 4 GiB, on Linux and Windows alike.
+constexpr const char kNoMemoryAbove4g[] =
+    " No memory window lies above 4 GiB, so a card with a large 64-bit BAR (a GPU's) cannot be placed below this "
+    "root bus; the firmware setting that usually opens one is \"Above 4G decoding\" (or \"Memory mapped I/O above "
+    "4 GB\").";
+
+std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool exact, bool addressesRead) {
     std::string block;
     if (!root.windows) {
         const std::string why =
-            !exact ? "Memory and I/O windows: unknown; this system does not show the root bus's own."
+            !exact && addressesRead
+                ? "Memory and I/O windows: unknown; neither the root bridge's boot nor its allocated configuration "
+                  "lists one."
+            : !exact ? "Memory and I/O windows: unknown; this system does not show the root bus's own."
             : kernelLogClosed
                 ? "Memory and I/O windows: unknown; only the kernel log, closed to this user, and /proc/iomem as "
                   "root give the root bus's own. Run as root for them; the ports' windows below are exact."
@@ -268,9 +279,7 @@ std::string windowsBlock(const tRootBusHeadroom& root, bool kernelLogClosed, boo
                              totalText("above 4 GiB", root.memory->above4g) + "; " + totalText("I/O", root.memory->io) +
                              ".";
         if (root.memory->above4g.size == 0) {
-            totals += " No memory window lies above 4 GiB, so a card with a large 64-bit BAR (a GPU's) cannot be "
-                      "placed below this root bus; the firmware setting that usually opens one is \"Above 4G "
-                      "decoding\" (or \"Memory mapped I/O above 4 GB\").";
+            totals += kNoMemoryAbove4g;
         }
         block += wrapped(totals, "  ", "    ");
     }
@@ -309,6 +318,53 @@ std::string unassignedBlock(const tRootBusHeadroom& root) {
             line += where + " window for it is closed or unknown.";
         }
         block += wrapped(line, "    - ", "      ");
+    }
+    return block;
+}
+
+std::string windowKinds(const std::vector<tResourceKind>& kinds) {
+    std::string text;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == kinds.size() ? " or " : ", ") +
+                std::string(kinds[i] == tResourceKind::kIo             ? "I/O"
+                            : kinds[i] == tResourceKind::kPrefetchable ? "prefetchable"
+                                                                       : "memory");
+    }
+    return text;
+}
+
+// What Windows' problem number means, as Device Manager shows it.
+std::string problemText(std::uint32_t problem) {
+    if (problem == kProblemNoResources) {
+        return "Code 12: Windows found no free resources for it";
+    }
+    if (problem == kProblemFailedAdd) {
+        return "Code 31: Windows could not add it (out of bus numbers, or its driver failed)";
+    }
+    return "Windows stopped it with problem " + std::to_string(problem);
+}
+
+std::string failedLine(const tFailedDevice& failed) {
+    std::string line = formatPciAddress(failed.device.address) + ": " + problemText(failed.device.problem);
+    if (!failed.missingWindows.empty()) {
+        line += "; the bridge above it, " + formatPciAddress(*failed.bridge) + ", has no " +
+                windowKinds(failed.missingWindows) + " window" +
+                (failed.device.barTypes ? std::string(" for its card") : std::string(", which a card may need"));
+    } else if (failed.device.problem == kProblemNoResources) {
+        line += failed.bridge ? "; the windows of the bridge above it, " + formatPciAddress(*failed.bridge) +
+                                    ", are open, but too small or taken"
+                              : std::string("; the root bus's windows are too small or taken");
+    }
+    return line + ".";
+}
+
+std::string stoppedBlock(const tRootBusHeadroom& root) {
+    if (root.failedDevices.empty()) {
+        return "";
+    }
+    std::string block = "  Stopped by Windows:\n";
+    for (const tFailedDevice& failed : root.failedDevices) {
+        block += wrapped(failedLine(failed), "    - ", "      ");
     }
     return block;
 }
@@ -357,9 +413,10 @@ std::string rootBlock(const tRootBusHeadroom& root, bool kernelLogClosed, bool e
     block += wrapped(rangeLine(root, kernelLogClosed), "  ", "    ");
     block += busMap(root);
     block += countLines(root);
-    block += windowsBlock(root, kernelLogClosed, exact);
+    block += windowsBlock(root, kernelLogClosed, exact, addressesRead);
     block += resizableBlock(root);
     block += unassignedBlock(root);
+    block += stoppedBlock(root);
     if (!root.slots.empty()) {
         block += "  Slots:\n";
         for (const tSlotHeadroom& slot : root.slots) {
@@ -508,11 +565,67 @@ std::string failedAdvice(const tHeadroom& headroom) {
                    "  ", "    ");
 }
 
+// Whether a HackFlags bit is set, as the registry said.
+std::string flagState(const std::optional<tHackFlagsRead>& flags, std::uint32_t bit) {
+    if (!flags) {
+        return "";
+    }
+    if (flags->error) {
+        return " HackFlags could not be read here (error " + std::to_string(*flags->error) +
+               "), so whether it is set is unknown.";
+    }
+    if (!flags->value) {
+        return " HackFlags is not set here.";
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, " HackFlags is 0x%x here: ", static_cast<unsigned>(*flags->value));
+    return text + std::string((*flags->value & bit) != 0 ? "already set; if the machine has restarted since, the cause "
+                                                           "lies elsewhere."
+                                                         : "that workaround is not set.");
+}
+
+std::string deviceNames(const tHeadroom& headroom, const std::vector<tAdvice::tDevicePick>& picks) {
+    std::string names;
+    for (std::size_t i = 0; i < picks.size(); ++i) {
+        const tFailedDevice& failed = headroom.roots[picks[i].root].failedDevices[picks[i].device];
+        names += (i == 0 ? "" : i + 1 == picks.size() ? " and " : ", ") + formatPciAddress(failed.device.address);
+    }
+    return names;
+}
+
+constexpr const char kPciKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\PnP\\Pci";
+
+std::string workaroundAdvice(const tHeadroom& headroom) {
+    const tAdvice& advice = headroom.advice;
+    std::string text;
+    if (!advice.keepBridgeWindows.empty()) {
+        const bool one = advice.keepBridgeWindows.size() == 1;
+        text += wrapped("Code 12: " + deviceNames(headroom, advice.keepBridgeWindows) + (one ? " sits" : " sit") +
+                            " below a bridge without the window " + (one ? "its card needs" : "their cards need") +
+                            ", as when a chassis bridge's window is disabled at reset. Microsoft's article 942959 "
+                            "gives the workaround: the REG_DWORD HackFlags = 0x400 under " + kPciKey +
+                            ", then a restart." + flagState(headroom.hackFlags, kKeepBridgeWindowsFlag),
+                        "  ", "    ");
+    }
+    if (!advice.renumberBuses.empty()) {
+        text += wrapped("Code 31: " + deviceNames(headroom, advice.renumberBuses) +
+                            (advice.renumberBuses.size() == 1 ? " was" : " were") +
+                            " not added, as when the firmware leaves too few bus numbers below a bridge. Raise the "
+                            "bus numbers the firmware reserves for hot-plug (Thunderbolt or PCIe) if it has such a "
+                            "setting; else Microsoft's article 942959 gives the workaround: the REG_DWORD HackFlags "
+                            "= 0x200 under " + std::string(kPciKey) + ", then a restart (0x600 with the Code 12 "
+                            "one)." + flagState(headroom.hackFlags, kRenumberBusesFlag),
+                        "  ", "    ");
+    }
+    return text;
+}
+
 std::string advice(const tHeadroom& headroom) {
     std::string text = "Where to plug the next expansion chassis\n";
     text += hotAdvice(headroom);
     text += coldAdvice(headroom);
     text += failedAdvice(headroom);
+    text += workaroundAdvice(headroom);
     text += wrapped("A chassis with one PCIe switch of N downstream ports needs N + 2 bus numbers (the link to "
                     "the switch, the switch's internal bus, one per downstream port), plus what its cards need: "
                     "a card with a bridge of its own takes more.",
@@ -644,6 +757,22 @@ std::string jsonStrings(const std::vector<std::string>& items, const std::string
     return jsonObjects(items, indent, [](const std::string& item) { return jsonString(item); });
 }
 
+std::string jsonKinds(const std::vector<tResourceKind>& kinds) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        out += std::string(i == 0 ? "" : ", ") + "\"" + kindName(kinds[i]) + "\"";
+    }
+    return out + "]";
+}
+
+std::string jsonFailed(const tFailedDevice& failed) {
+    return "{\"address\": " + jsonString(formatPciAddress(failed.device.address)) + ", \"id\": " +
+           jsonString(failed.device.id) + ", \"problem\": " + std::to_string(failed.device.problem) +
+           ", \"bar_types\": " + jsonOptional(failed.device.barTypes) + ", \"bridge\": " +
+           (failed.bridge ? jsonString(formatPciAddress(*failed.bridge)) : std::string("null")) +
+           ", \"missing_windows\": " + jsonKinds(failed.missingWindows) + "}";
+}
+
 std::string jsonRoot(const tRootBusHeadroom& root, bool addressesRead) {
     const std::string in = "      ";
     std::string out = "    {\n";
@@ -678,6 +807,7 @@ std::string jsonRoot(const tRootBusHeadroom& root, bool addressesRead) {
                       jsonString(r.bar.name) + ", \"size\": " + std::to_string(r.bar.last - r.bar.first + 1) +
                       ", \"max\": " + std::to_string(*r.bar.resizableMax) + "}";
            }) + ",\n";
+    out += in + "\"device_problems\": " + jsonObjects(root.failedDevices, in, jsonFailed) + ",\n";
     out += in + "\"problems\": " + jsonStrings(root.problems, in) + "\n";
     return out + "    }";
 }
@@ -719,6 +849,32 @@ std::string jsonAdvice(const tHeadroom& headroom) {
     } else {
         out += "null";
     }
+    const auto picks = [&](const std::vector<tAdvice::tDevicePick>& list, std::uint32_t bit) {
+        std::vector<std::string> items;
+        for (const tAdvice::tDevicePick& pick : list) {
+            const tRootBusHeadroom& root = headroom.roots[pick.root];
+            const tFailedDevice& failed = root.failedDevices[pick.device];
+            const std::optional<tHackFlagsRead>& flags = headroom.hackFlags;
+            items.push_back("{" + jsonRootKey(root) + ", \"address\": " +
+                            jsonString(formatPciAddress(failed.device.address)) + ", \"problem\": " +
+                            std::to_string(failed.device.problem) + ", \"bridge\": " +
+                            (failed.bridge ? jsonString(formatPciAddress(*failed.bridge)) : std::string("null")) +
+                            ", \"missing_windows\": " + jsonKinds(failed.missingWindows) +
+                            ", \"hack_flag\": " + std::to_string(bit) + ", \"already_set\": " +
+                            (!flags || flags->error ? std::string("null")
+                             : flags->value && (*flags->value & bit) != 0 ? std::string("true")
+                                                                          : std::string("false")) +
+                            "}");
+        }
+        return jsonObjects(items, "    ", [](const std::string& item) { return item; });
+    };
+    out += ",\n    \"keep_bridge_windows\": " + picks(advice.keepBridgeWindows, kKeepBridgeWindowsFlag);
+    out += ",\n    \"renumber_buses\": " + picks(advice.renumberBuses, kRenumberBusesFlag);
+    std::vector<std::string> roots;
+    for (const std::size_t r : advice.noMemoryAbove4g) {
+        roots.push_back("{" + jsonRootKey(headroom.roots[r]) + "}");
+    }
+    out += ",\n    \"no_memory_above_4g\": " + jsonObjects(roots, "    ", [](const std::string& item) { return item; });
     out += ",\n    \"smallest_chassis\": " + std::to_string(kSmallestChassis) + "\n  }";
     return out;
 }
@@ -806,6 +962,24 @@ std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
         }
         view += "\n";
     }
+    if (headroom.hackFlags) {
+        const tHackFlagsRead& flags = *headroom.hackFlags;
+        std::string line = "Windows' PCI workarounds for expansion chassis: HackFlags ";
+        if (flags.error) {
+            line += "could not be read (error " + std::to_string(*flags.error) + ").";
+        } else if (!flags.value) {
+            line += "not set.";
+        } else {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "is 0x%x: keeping bridge windows (0x400) %s, renumbering buses (0x200) %s.",
+                          static_cast<unsigned>(*flags.value),
+                          (*flags.value & kKeepBridgeWindowsFlag) != 0 ? "set" : "not set",
+                          (*flags.value & kRenumberBusesFlag) != 0 ? "set" : "not set");
+            line += text;
+        }
+        view += wrapped(line, "", "  ") + "\n";
+    }
     if (!headroom.roots.empty()) {
         view += advice(headroom);
     }
@@ -824,6 +998,12 @@ std::string headroomJson(const tHeadroom& headroom) {
         out += "  ]";
     }
     out += ",\n  \"advice\": " + jsonAdvice(headroom);
+    // Windows' PCI workarounds: the value, or null where not set, not
+    // readable or not looked for (Linux); readable null where not looked for.
+    const std::optional<tHackFlagsRead>& flags = headroom.hackFlags;
+    out += ",\n  \"hack_flags\": " + (flags && flags->value ? std::to_string(*flags->value) : std::string("null"));
+    out += ",\n  \"hack_flags_readable\": " +
+           std::string(!flags ? "null" : flags->error ? "false" : "true");
     if (!headroom.problems.empty() || !headroom.unplacedSlots.empty()) {
         out += ",\n  \"extra\": {\n    \"problems\": " + jsonStrings(headroom.problems, "    ") +
                ",\n    \"unplaced_slots\": " +
@@ -893,13 +1073,18 @@ std::string headroomMetrics(const tHeadroom& headroom) {
         }
         if (headroom.addressesRead) {
             // Distinct functions: one function may lack space for several
-            // resources. The list is in address order, so equal ones meet.
-            std::uint64_t functions = 0;
-            for (std::size_t i = 0; i < root.unassigned.size(); ++i) {
-                functions += i > 0 && root.unassigned[i - 1].resource.address == root.unassigned[i].resource.address
-                                 ? 0
-                                 : 1;
+            // resources, and Windows says only that a function got none
+            // (Code 12).
+            std::set<tPciAddress> functionSet;
+            for (const tUnassignedHeadroom& failed : root.unassigned) {
+                functionSet.insert(failed.resource.address);
             }
+            for (const tFailedDevice& failed : root.failedDevices) {
+                if (failed.device.problem == kProblemNoResources) {
+                    functionSet.insert(failed.device.address);
+                }
+            }
+            const std::uint64_t functions = functionSet.size();
             unassigned.add(labels, functions);
         }
         for (std::size_t k = 0; k < root.slots.size(); ++k) {

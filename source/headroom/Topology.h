@@ -103,6 +103,31 @@ struct tPciFunction {
     std::vector<tWindow> windows;
 };
 
+// A function the system stopped, with the problem it gives (Windows: the
+// CM_PROB_* number of a node with DN_HAS_PROBLEM; 12 is Device Manager's
+// Code 12, no free resources, 0x1f its Code 31).
+struct tDeviceProblem {
+    tPciAddress address;
+    std::string id;  // the system's name for it
+    std::uint32_t problem = 0;
+    // Its BAR counts (DEVPKEY_PciDevice_BarTypes: I/O, memory, 32-bit and
+    // 64-bit prefetchable, a byte each), where known: what windows it needs.
+    std::optional<std::uint32_t> barTypes;
+};
+
+inline constexpr std::uint32_t kProblemNoResources = 12;     // Code 12
+inline constexpr std::uint32_t kProblemFailedAdd = 0x1f;     // Code 31
+
+// The workarounds of Windows' PCI driver for expansion chassis, read from
+// the registry (HackFlags): 0x400 keeps a bridge window that reset left
+// disabled, 0x200 renumbers buses past the firmware's ranges.
+inline constexpr std::uint32_t kKeepBridgeWindowsFlag = 0x400;
+inline constexpr std::uint32_t kRenumberBusesFlag = 0x200;
+struct tHackFlagsRead {
+    std::optional<std::uint32_t> value;  // none: not set, or not readable
+    std::optional<std::int32_t> error;   // the registry's error when not readable
+};
+
 struct tTopologyRoot {
     std::uint32_t segment = 0;
     std::uint32_t bus = 0;
@@ -116,6 +141,8 @@ struct tTopologyRoot {
     // Its I/O and memory windows, in address order; none when unknown (on
     // Linux only the kernel log and root's /proc/iomem give them).
     std::optional<std::vector<tWindow>> windows;
+    // The functions below it that the system stopped, in address order.
+    std::vector<tDeviceProblem> deviceProblems;
 };
 
 struct tPciSlot {
@@ -152,6 +179,8 @@ struct tTopology {
     // The reader read the functions' BARs and the bridges' address windows:
     // where it did not, an empty list is unknown, not "none".
     bool addressesRead = false;
+    // Windows' PCI workarounds, where the reader looked for them.
+    std::optional<tHackFlagsRead> hackFlags;
 };
 
 }  // namespace nROOTSCOPE_1_0

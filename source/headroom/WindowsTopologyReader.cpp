@@ -2,6 +2,8 @@
 #include "WindowsTopologyReader.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -43,6 +45,133 @@ std::uint32_t busOf(DWORD busNumber) {
     return static_cast<std::uint32_t>(busNumber & 0xffu);
 }
 
+// A memory or I/O descriptor of a configuration, as read; an unread one
+// keeps only its type and its place.
+struct tResource {
+    RESOURCEID type = ResType_Mem;
+    std::uint64_t base = 0;
+    std::uint64_t end = 0;
+    DWORD flags = 0;
+    bool unread = false;
+
+    bool io() const { return type == ResType_IO; }
+    tResourceKind kind() const {
+        return io() ? tResourceKind::kIo
+                    : (flags & mMD_Prefetchable) == fMD_PrefetchAllowed ? tResourceKind::kPrefetchable
+                                                                        : tResourceKind::kMemory;
+    }
+    // A window or BAR flag of its own type: fIOD_WINDOW_DECODE and
+    // fIOD_PORT_BAR for I/O, fMD_WINDOW_DECODE and fMD_MEMORY_BAR for memory
+    // (the large-memory descriptor shares the memory flags).
+    bool windowFlag() const { return (flags & (io() ? fIOD_WINDOW_DECODE : fMD_WINDOW_DECODE)) != 0; }
+    bool barFlag() const { return (flags & (io() ? fIOD_PORT_BAR : fMD_MEMORY_BAR)) != 0; }
+};
+
+// The resources of the functions directly below a bridge, so that whether
+// one lies inside a descriptor is found in logarithmic time: by address
+// space, in order of base, with the least end from each onwards. One with a
+// base past the descriptor's end ends past it too, so the least end from
+// the first base inside it decides.
+class tResourcesBelow {
+public:
+    explicit tResourcesBelow(const std::vector<const tResource*>& below) {
+        for (const tResource* resource : below) {
+            spaces_[resource->io() ? 0 : 1].push_back({resource->base, resource->end});
+        }
+        for (auto& space : spaces_) {
+            std::sort(space.begin(), space.end());
+            for (std::size_t i = space.size(); i-- > 1;) {
+                space[i - 1].second = std::min(space[i - 1].second, space[i].second);
+            }
+        }
+    }
+
+    bool anyInside(const tResource& outer) const {
+        if (outer.unread) {
+            return false;
+        }
+        const auto& space = spaces_[outer.io() ? 0 : 1];
+        const auto from = std::lower_bound(space.begin(), space.end(), std::pair(outer.base, std::uint64_t{0}));
+        return from != space.end() && from->second <= outer.end;
+    }
+
+private:
+    std::array<std::vector<std::pair<std::uint64_t, std::uint64_t>>, 2> spaces_;  // I/O, memory
+};
+
+// The legacy VGA ranges a video device (or a bridge forwarding VGA) may be
+// given besides its BARs: no BAR, no window.
+bool legacyVga(const tResource& resource) {
+    if (resource.io()) {
+        return (resource.base == 0x3b0 && resource.end == 0x3bb) || (resource.base == 0x3c0 && resource.end == 0x3df);
+    }
+    return resource.base == 0xa0000 && resource.end == 0xbffff;
+}
+
+const char* typeName(RESOURCEID type) {
+    return type == ResType_IO ? "an I/O" : type == ResType_MemLarge ? "a large-memory" : "a memory";
+}
+
+// What one walk of a configuration gathers: the last bus-number
+// descriptor (as the survey's range reader takes it) and the memory and
+// I/O descriptors.
+struct tConfigRead {
+    std::int32_t low = -1;
+    std::int32_t high = -1;
+    std::vector<tResource> resources;
+    // Each descriptor that could not be read (its type) and why.
+    std::vector<std::pair<std::string, std::string>> unread;
+};
+
+void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatusBlock& status) {
+    auto& read = *static_cast<tConfigRead*>(context);
+    if (descriptor.type == ResType_BusNumber) {
+        if (descriptor.read == tConfigDescriptor::tRead::kRead) {
+            std::uint32_t base = 0;
+            std::uint32_t end = 0;
+            std::memcpy(&base, descriptor.bytes + offsetof(BUSNUMBER_DES, BUSD_Alloc_Base), sizeof base);
+            std::memcpy(&end, descriptor.bytes + offsetof(BUSNUMBER_DES, BUSD_Alloc_End), sizeof end);
+            read.low = static_cast<std::int32_t>(base);
+            read.high = static_cast<std::int32_t>(end);
+        } else if (descriptor.read != tConfigDescriptor::tRead::kDataFailed) {
+            status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
+        }
+        return;
+    }
+    tResource resource;
+    resource.type = descriptor.type;
+    if (descriptor.read != tConfigDescriptor::tRead::kRead) {
+        resource.unread = true;
+        read.unread.emplace_back(typeName(descriptor.type),
+                                 descriptor.read == tConfigDescriptor::tRead::kSizeFailed   ? "its size query failed"
+                                 : descriptor.read == tConfigDescriptor::tRead::kDataFailed ? "its data query failed"
+                                                                                            : "its data is too short");
+        read.resources.push_back(resource);
+        return;
+    }
+    // MEM_DES, MEM_LARGE_DES and IO_DES share the place of base, end and
+    // flags.
+    static_assert(offsetof(MEM_DES, MD_Alloc_Base) == offsetof(IO_DES, IOD_Alloc_Base) &&
+                  offsetof(MEM_LARGE_DES, MLD_Alloc_Base) == offsetof(MEM_DES, MD_Alloc_Base) &&
+                  offsetof(MEM_DES, MD_Flags) == offsetof(IO_DES, IOD_DesFlags) &&
+                  offsetof(MEM_LARGE_DES, MLD_Flags) == offsetof(MEM_DES, MD_Flags));
+    std::memcpy(&resource.base, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_Base), sizeof resource.base);
+    std::memcpy(&resource.end, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_End), sizeof resource.end);
+    std::memcpy(&resource.flags, descriptor.bytes + offsetof(MEM_DES, MD_Flags), sizeof resource.flags);
+    if (resource.end < resource.base || resource.end == ~std::uint64_t{0}) {
+        char text[96];
+        std::snprintf(text, sizeof text, "[%#llx-%#llx] is no range", static_cast<unsigned long long>(resource.base),
+                      static_cast<unsigned long long>(resource.end));
+        read.unread.emplace_back(typeName(descriptor.type), text);
+        resource.unread = true;
+    }
+    read.resources.push_back(resource);
+}
+
+constexpr RESOURCEID kEveryType[] = {ResType_BusNumber, ResType_Mem, ResType_MemLarge, ResType_IO};
+constexpr RESOURCEID kBusNumbersOnly[] = {ResType_BusNumber};
+constexpr RESOURCEID kAddressesOnly[] = {ResType_Mem, ResType_MemLarge, ResType_IO};
+
 // One node met on the walk, with what its properties said.
 struct tNode {
     std::string id;
@@ -52,6 +181,11 @@ struct tNode {
     std::optional<ULONG> deviceType;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> descriptor;  // base and end, allocated or boot
     std::optional<std::size_t> parentFunction;  // the nearest PCI function above, an index in the root's list
+    std::optional<ULONG> barTypes;
+    std::optional<ULONG> problem;  // the CM_PROB_* number, when DN_HAS_PROBLEM is set
+    // The memory and I/O descriptors of its allocated configuration, in its
+    // order, legacy VGA ranges left out.
+    std::vector<tResource> resources;
 };
 
 class tReader {
@@ -110,23 +244,63 @@ private:
         return false;
     }
 
-    // The bus-number descriptor of a node's configuration of `kind`, as the
-    // survey's range reader reads it. False when the configuration could
-    // not be walked.
-    bool readDescriptor(DEVINST node, const std::string& id, ULONG kind,
-                        std::optional<std::pair<std::uint32_t, std::uint32_t>>& descriptor) {
-        std::int32_t low = -1;
-        std::int32_t high = -1;
+    // Walks a node's configuration of `kind` once for the descriptors of
+    // `types`: its bus-number descriptor, as the survey's range reader reads
+    // it, and its memory and I/O descriptors. False when the configuration
+    // could not be walked.
+    template <std::size_t N>
+    bool readConfiguration(DEVINST node, const std::string& id, ULONG kind, const RESOURCEID (&types)[N],
+                           std::optional<std::pair<std::uint32_t, std::uint32_t>>& descriptor,
+                           std::vector<tResource>* resources) {
+        tConfigRead read;
         tStatusBlock status = makeStatusBlock();
-        getBusNumberRange(node, low, high, kind, status);
+        const std::string which = kind == BOOT_LOG_CONF ? "boot" : "allocated";
+        walkConfiguration(node, kind, types, N, gatherDescriptor, &read, status);
         if (status.isError()) {
-            return fail("the " + std::string(kind == BOOT_LOG_CONF ? "boot" : "allocated") + " configuration of " +
-                        id + " could not be read (" + std::to_string(status.code) + ")");
+            return fail("the " + which + " configuration of " + id + " could not be read (" +
+                        std::to_string(status.code) + ")");
         }
-        if (low >= 0 && high >= 0) {
-            descriptor.emplace(static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(high));
+        if (read.low >= 0 && read.high >= 0) {
+            descriptor.emplace(static_cast<std::uint32_t>(read.low), static_cast<std::uint32_t>(read.high));
+        }
+        for (const auto& [what, why] : read.unread) {
+            problems_.push_back(id + ": " + what + " descriptor of its " + which + " configuration could not be read (" +
+                                why + "), so that resource is unknown and every window it may lie in is only a bound");
+        }
+        if (resources != nullptr) {
+            resources->insert(resources->end(), read.resources.begin(), read.resources.end());
         }
         return true;
+    }
+
+    // A DEVPROP_TYPE_UINT32 device property; none when missing or of another
+    // type, and a problem noted when the call failed for another reason.
+    std::optional<ULONG> deviceUint(SP_DEVINFO_DATA& record, const DEVPROPKEY& key, const char* name,
+                                    const std::string& id) {
+        DEVPROPTYPE type = 0;
+        ULONG value = 0;
+        DWORD required = 0;
+        if (services_.SetupDiGetDevicePropertyW(set_, &record, &key, &type, reinterpret_cast<BYTE*>(&value),
+                                                sizeof value, &required, 0)) {
+            return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
+                                                                             : std::nullopt;
+        }
+        noteFailedProperty(name, id);
+        return std::nullopt;
+    }
+
+    // The problem Windows gives a function it stopped; none when it has
+    // none, or when its status cannot be read, which is said.
+    std::optional<ULONG> problemOf(DEVINST node, const std::string& id) {
+        ULONG bits = 0;
+        ULONG problem = 0;
+        const CONFIGRET result = services_.CM_Get_DevNode_Status(&bits, &problem, node, 0);
+        if (result != CR_SUCCESS) {
+            problems_.push_back(id + ": its status could not be read (CONFIGRET " + hexCode(result) +
+                                "), so whether Windows stopped it is unknown");
+            return std::nullopt;
+        }
+        return (bits & DN_HAS_PROBLEM) != 0 ? std::optional<ULONG>(problem) : std::nullopt;
     }
 
     // A DWORD registry property; none when missing or of another type, and
@@ -141,19 +315,6 @@ private:
             return type == REG_DWORD && required == sizeof value ? std::optional<DWORD>(value) : std::nullopt;
         }
         noteFailedProperty(name, id);
-        return std::nullopt;
-    }
-
-    std::optional<ULONG> deviceType(SP_DEVINFO_DATA& record, const std::string& id) {
-        DEVPROPTYPE type = 0;
-        ULONG value = 0;
-        DWORD required = 0;
-        if (services_.SetupDiGetDevicePropertyW(set_, &record, &kPciDeviceTypeKey, &type,
-                                                reinterpret_cast<BYTE*>(&value), sizeof value, &required, 0)) {
-            return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
-                                                                             : std::nullopt;
-        }
-        noteFailedProperty("DEVPKEY_PciDevice_DeviceType", id);
         return std::nullopt;
     }
 
@@ -206,8 +367,19 @@ private:
 
     bool readRoot(DEVINST rootNode, const std::string& rootId) {
         std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
-        if (!readDescriptor(rootNode, rootId, BOOT_LOG_CONF, range)) {
+        std::vector<tResource> windows;
+        if (!readConfiguration(rootNode, rootId, BOOT_LOG_CONF, kEveryType, range, &windows)) {
             return false;
+        }
+        // Its windows are expected in its boot configuration, beside its bus
+        // numbers; where that lists none, its allocated one is tried.
+        tWindowOrigin origin = tWindowOrigin::kBootConfiguration;
+        if (windows.empty()) {
+            std::optional<std::pair<std::uint32_t, std::uint32_t>> unused;
+            if (!readConfiguration(rootNode, rootId, ALLOC_LOG_CONF, kAddressesOnly, unused, &windows)) {
+                return false;
+            }
+            origin = tWindowOrigin::kDescriptor;
         }
         // Depth first from the root bridge; a node met twice (a loop in a
         // database gone wrong) is not walked again.
@@ -236,7 +408,7 @@ private:
                 pending.push_back({*child, parentFunction});
             }
         }
-        addRoot(rootId, range, functions);
+        addRoot(rootId, range, windows, origin, functions);
         return true;
     }
 
@@ -266,11 +438,16 @@ private:
         function.busNumber = registryDword(record, SPDRP_BUSNUMBER, "SPDRP_BUSNUMBER", function.id);
         function.address = registryDword(record, SPDRP_ADDRESS, "SPDRP_ADDRESS", function.id);
         function.uiNumber = registryDword(record, SPDRP_UI_NUMBER, "SPDRP_UI_NUMBER", function.id);
-        function.deviceType = deviceType(record, function.id);
-        if (!readDescriptor(node, function.id, ALLOC_LOG_CONF, function.descriptor)) {
+        function.deviceType = deviceUint(record, kPciDeviceTypeKey, "DEVPKEY_PciDevice_DeviceType", function.id);
+        function.barTypes = deviceUint(record, kPciBarTypesKey, "DEVPKEY_PciDevice_BarTypes", function.id);
+        function.problem = problemOf(node, function.id);
+        if (!readConfiguration(node, function.id, ALLOC_LOG_CONF, kEveryType, function.descriptor,
+                               &function.resources)) {
             return false;
         }
-        if (!function.descriptor && !readDescriptor(node, function.id, BOOT_LOG_CONF, function.descriptor)) {
+        std::erase_if(function.resources, [](const tResource& r) { return !r.unread && legacyVga(r); });
+        if (!function.descriptor &&
+            !readConfiguration(node, function.id, BOOT_LOG_CONF, kBusNumbersOnly, function.descriptor, nullptr)) {
             return false;
         }
         if (!function.busNumber || !function.address) {
@@ -289,7 +466,7 @@ private:
     }
 
     void addRoot(const std::string& rootId, const std::optional<std::pair<std::uint32_t, std::uint32_t>>& range,
-                 const std::vector<tNode>& nodes) {
+                 const std::vector<tResource>& windows, tWindowOrigin origin, const std::vector<tNode>& nodes) {
         tTopologyRoot root;
         root.name = rootId;
         // SPDRP_BUSNUMBER carries the bus in its low 8 bits. That higher bits
@@ -335,6 +512,7 @@ private:
             root.functions.push_back(function);
         }
         inferWindows(nodes, root);
+        readAddresses(nodes, windows, origin, root);
         // The index it is about to take: a root left out above took none.
         addSlots(nodes, root, topology_.roots.size());
         std::sort(root.functions.begin(), root.functions.end(),
@@ -403,6 +581,118 @@ private:
         }
     }
 
+    // The root's windows, each function's BARs and each bridge's windows,
+    // and the functions Windows stopped.
+    void readAddresses(const std::vector<tNode>& nodes, const std::vector<tResource>& rootWindows,
+                       tWindowOrigin origin, tTopologyRoot& root) {
+        // A descriptor that could not be read may have been anything in its
+        // address space: every window it may lie in, its own function's
+        // (were it a window) and the one above, is only a bound.
+        std::vector<std::array<bool, 2>> unreadBelow(nodes.size() + 1, {false, false});  // last: the root
+        const auto above = [&](const tNode& node) { return node.parentFunction.value_or(nodes.size()); };
+        std::vector<std::vector<const tResource*>> childResources(nodes.size());
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            for (const tResource& resource : nodes[i].resources) {
+                if (resource.unread) {
+                    unreadBelow[above(nodes[i])][resource.io() ? 0 : 1] = true;
+                    unreadBelow[i][resource.io() ? 0 : 1] = true;
+                } else if (nodes[i].parentFunction) {
+                    childResources[*nodes[i].parentFunction].push_back(&resource);
+                }
+            }
+        }
+        for (const tResource& resource : rootWindows) {
+            if (resource.unread) {
+                unreadBelow[nodes.size()][resource.io() ? 0 : 1] = true;
+            }
+        }
+        const auto window = [&](const tResource& resource, tWindowOrigin from, std::size_t owner) {
+            const bool exact = !unreadBelow[owner][resource.io() ? 0 : 1];
+            return tWindow{resource.kind(), resource.base, resource.end, from, exact};
+        };
+        if (!rootWindows.empty()) {
+            root.windows.emplace();
+            for (const tResource& resource : rootWindows) {
+                if (!resource.unread) {
+                    root.windows->push_back(window(resource, origin, nodes.size()));
+                }
+            }
+        }
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            tPciFunction& function = root.functions[i];
+            const std::vector<tResource>& resources = nodes[i].resources;
+            const std::size_t windowsFrom =
+                function.bridge ? firstWindow(nodes[i], childResources[i]) : resources.size();
+            std::uint32_t slot = 0;
+            for (std::size_t k = 0; k < resources.size(); ++k) {
+                const tResource& resource = resources[k];
+                const bool isWindow = k >= windowsFrom && !resource.barFlag();
+                if (resource.unread) {
+                    slot += isWindow ? 0 : 1;
+                    continue;
+                }
+                if (isWindow) {
+                    function.windows.push_back(window(resource, tWindowOrigin::kDescriptor, i));
+                    continue;
+                }
+                const bool is64 = resource.type == ResType_MemLarge || resource.end > 0xffffffffu;
+                function.bars.push_back({"BAR " + std::to_string(slot), resource.kind(), resource.base, resource.end,
+                                         is64, std::nullopt});
+                slot += is64 ? 2 : 1;
+            }
+            if (nodes[i].problem) {
+                const std::optional<std::uint32_t> barTypes =
+                    nodes[i].barTypes ? std::optional<std::uint32_t>(*nodes[i].barTypes) : std::nullopt;
+                root.deviceProblems.push_back(
+                    {function.address, nodes[i].id, static_cast<std::uint32_t>(*nodes[i].problem), barTypes});
+            }
+        }
+        std::sort(root.deviceProblems.begin(), root.deviceProblems.end(),
+                  [](const tDeviceProblem& a, const tDeviceProblem& b) { return a.address < b.address; });
+    }
+
+    // Where a bridge's windows begin in its list, which holds its own BARs
+    // first: at the first descriptor flagged as a window; without such a
+    // flag, after as many descriptors as BarTypes counts BARs; without
+    // BarTypes either, at the first descriptor that holds a resource of a
+    // function below; and where nothing below holds one (an empty port), at
+    // the start of the longest tail with no kind twice, since a bridge has
+    // at most one window of each kind.
+    static std::size_t firstWindow(const tNode& node, const std::vector<const tResource*>& below) {
+        const tResourcesBelow held(below);
+        const std::vector<tResource>& resources = node.resources;
+        for (std::size_t k = 0; k < resources.size(); ++k) {
+            if (!resources[k].unread && resources[k].windowFlag()) {
+                return k;
+            }
+        }
+        if (node.barTypes) {
+            const ULONG v = *node.barTypes;
+            const std::size_t bars = (v & 0xffu) + ((v >> 8) & 0xffu) + ((v >> 16) & 0xffu) + ((v >> 24) & 0xffu);
+            return std::min(bars, resources.size());
+        }
+        for (std::size_t k = 0; k < resources.size(); ++k) {
+            if (held.anyInside(resources[k])) {
+                return k;
+            }
+        }
+        if (!below.empty()) {
+            return resources.size();  // what lies below is in none of them: all are its own BARs
+        }
+        std::array<bool, 3> seen{};
+        std::size_t from = resources.size();
+        while (from > 0) {
+            const tResource& resource = resources[from - 1];
+            const std::size_t kind = resource.unread ? 0 : static_cast<std::size_t>(resource.kind()) - 1;
+            if (resource.unread || seen[kind]) {
+                break;
+            }
+            seen[kind] = true;
+            --from;
+        }
+        return from;
+    }
+
     // A function's UI number names the slot it sits in; a port's, the slot
     // it drives, below it. Whether a slot is hot-plug is not visible. The
     // functions of a card, and the port above them, all name the same slot:
@@ -447,6 +737,25 @@ private:
     }
 
 public:
+    // HackFlags of Windows' PCI driver, read only: a value, not set, or a
+    // read the registry refused, which is said.
+    void readHackFlags() {
+        tHackFlagsRead flags;
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        const LSTATUS result = services_.RegGetValueA(HKEY_LOCAL_MACHINE, kPciHackFlagsKey, kPciHackFlagsValue,
+                                                      RRF_RT_REG_DWORD, &type, &value, &size);
+        if (result == ERROR_SUCCESS && size == sizeof value) {
+            flags.value = value;
+        } else if (result != ERROR_FILE_NOT_FOUND) {
+            flags.error = result == ERROR_SUCCESS ? static_cast<std::int32_t>(ERROR_INVALID_DATA) : result;
+            problems_.push_back("HackFlags could not be read (error " + std::to_string(*flags.error) +
+                                "), so whether Windows' PCI workarounds are set is unknown");
+        }
+        topology_.hackFlags = flags;
+    }
+
     void finish() {
         topology_.problems.insert(topology_.problems.end(), problems_.begin(), problems_.end());
     }
@@ -479,6 +788,8 @@ bool readWindowsTopology(tTopology& topology, std::string& failure) {
         if (!reader.readMembers() || !reader.readRoots()) {
             return false;
         }
+        reader.readHackFlags();
+        topology.addressesRead = true;
         reader.finish();
         return true;
     } catch (const std::bad_alloc&) {

@@ -18,9 +18,34 @@
 //   of the bridge's children, its end at or above every bus below);
 //   otherwise inferred from the tree: secondary = the children's bus,
 //   subordinate at least the highest bus below, and an empty port's
-//   numbers not visible at all.
+//   numbers not visible at all;
+// - each configuration is walked once, for its bus-number, memory,
+//   large-memory and I/O descriptors (no other is sized or read);
+// - a function's BARs: the memory and I/O descriptors of its allocated
+//   configuration in order, named "BAR k" as the BAR slots go (a 64-bit one,
+//   large-memory or ending above 4 GiB, takes two); prefetchable by
+//   fMD_PrefetchAllowed; the legacy VGA ranges of a video device are left
+//   out, being no BARs;
+// - a bridge's windows: the same list after its own BARs. The window part
+//   starts at the first descriptor flagged fIOD_WINDOW_DECODE or
+//   fMD_WINDOW_DECODE (where one carries fIOD_PORT_BAR or fMD_MEMORY_BAR it
+//   is still a BAR); without such a flag, after as many descriptors as
+//   DEVPKEY_PciDevice_BarTypes counts BARs; without BarTypes either, at the
+//   first descriptor that holds a resource of a function directly below
+//   (none held: all are its BARs); and where nothing below has resources (an
+//   empty port), at the start of the longest tail with no kind twice, since
+//   a bridge has at most one I/O, one memory and one prefetchable window;
+// - a root bus's windows: the memory and I/O descriptors of its root
+//   bridge's boot configuration, else of its allocated one; none: unknown;
+// - a descriptor that cannot be read is said as a problem, and every window
+//   it may lie in (its own function's, the one above) is only a bound;
+// - a function Windows stopped: CM_Get_DevNode_Status with DN_HAS_PROBLEM,
+//   its problem number and BarTypes; a status that cannot be read is said;
+// - HackFlags under HKLM\SYSTEM\CurrentControlSet\Control\PnP\Pci, read
+//   only: a value, not set, or a refused read, said as a problem.
 //
-// So the topology is not exact: what it claims are lower bounds.
+// So the bus numbers are not exact: what it claims are lower bounds; memory
+// and I/O are exact where every descriptor was read.
 #pragma once
 
 #include <string>

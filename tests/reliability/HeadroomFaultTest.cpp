@@ -9,11 +9,13 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "Fixture.h"
 #include "Headroom.h"
+#include "HeadroomReport.h"
 #include "LinuxTopologyReader.h"
 #include "SimulatedDeviceTree.h"
 #include "WindowsTopologyReader.h"
@@ -75,53 +77,98 @@ bool endsTheReading(const tSimCallRecord& record) {
     }
 }
 
-TEST(HeadroomFaults, EveryCallOfTheWindowsReaderFailedInTurn) {
-    const tSimTree tree = laptop();
-    const tRead clean = readTree(tree);
-    ASSERT_TRUE(clean.read) << clean.failure;
-    ASSERT_EQ(clean.leaks, "");
-    ASSERT_TRUE(clean.topology.problems.empty());
-    std::set<tSimCall> kinds;
-    for (std::uint64_t call = 1; call <= clean.log.size(); ++call) {
-        const tSimCall kind = clean.log[call - 1].call;
-        kinds.insert(kind);
-        // For each kind, a failure it may report and one nobody expects.
-        std::vector<CONFIGRET> failures = {CR_FAILURE};
-        if (kind == tSimCall::GetChild || kind == tSimCall::GetSibling) {
-            failures.push_back(CR_NO_SUCH_DEVNODE);
-        } else if (kind == tSimCall::RegistryProperty) {
-            failures.push_back(static_cast<CONFIGRET>(ERROR_INVALID_DATA));
-        } else if (kind == tSimCall::DeviceProperty) {
-            failures.push_back(static_cast<CONFIGRET>(ERROR_NOT_FOUND));
+// What the reading says of memory and I/O: every BAR and window, whether
+// each window is exact, and the root buses' windows.
+std::string addressFacts(const tTopology& topology) {
+    std::string facts;
+    const auto window = [&](const tWindow& w) {
+        facts += " " + std::to_string(static_cast<int>(w.kind)) + ":" + std::to_string(w.first) + "-" +
+                 std::to_string(w.last) + (w.exact ? "" : "~");
+    };
+    for (const tTopologyRoot& root : topology.roots) {
+        facts += "\nroot " + root.name + (root.windows ? "" : " unknown");
+        for (const tWindow& w : root.windows.value_or(std::vector<tWindow>{})) {
+            window(w);
         }
-        for (const CONFIGRET failure : failures) {
-            const tRead run = readTree(tree, call, failure);
-            const std::string where = "call " + std::to_string(call) + " (" + simCallName(kind) + ") failing with " +
-                                      std::to_string(failure);
-            EXPECT_EQ(run.leaks, "") << where;
-            bool ends = false;
-            for (const tSimCallRecord& record : run.log) {
-                ends = ends || (record.injected && endsTheReading(record));
+        for (const tPciFunction& function : root.functions) {
+            facts += "\n" + formatPciAddress(function.address);
+            for (const tBar& bar : function.bars) {
+                facts += " " + bar.name + ":" + std::to_string(bar.first) + "-" + std::to_string(bar.last);
             }
-            EXPECT_EQ(run.read, !ends) << where << ": " << run.failure;
-            if (!run.read) {
-                EXPECT_TRUE(run.failure.starts_with("the device database: ")) << where << ": " << run.failure;
-                continue;
-            }
-            // Read: the answer may lose what failed, but an unexpected
-            // failure must be said, and a "no such" one changes nothing
-            // beyond what it says.
-            const bool expectedKind = failure != CR_FAILURE;
-            const bool lost = kind == tSimCall::ReadId || kind == tSimCall::QueryStatus ||
-                              kind == tSimCall::RegistryProperty || kind == tSimCall::DeviceProperty;
-            if (!expectedKind && lost && kind != tSimCall::QueryStatus) {
-                EXPECT_FALSE(run.topology.problems.empty()) << where;
+            for (const tWindow& w : function.windows) {
+                window(w);
             }
         }
     }
-    for (const tSimCall kind : {tSimCall::GetChild, tSimCall::GetSibling, tSimCall::RegistryProperty,
-                                tSimCall::DeviceProperty, tSimCall::FirstLogConf}) {
-        EXPECT_TRUE(kinds.count(kind) == 1) << simCallName(kind) << " never called";
+    return facts;
+}
+
+// Over the laptop and over a machine with stopped functions, HackFlags,
+// BarTypes and memory and I/O descriptors everywhere.
+TEST(HeadroomFaults, EveryCallOfTheWindowsReaderFailedInTurn) {
+    for (const char* name : {"laptop_thunderbolt", "hack_flags_set"}) {
+        const tSimTree tree = headroomTree(name);
+        const tRead clean = readTree(tree);
+        ASSERT_TRUE(clean.read) << name << ": " << clean.failure;
+        ASSERT_EQ(clean.leaks, "") << name;
+        ASSERT_TRUE(clean.topology.problems.empty()) << name;
+        const std::string cleanFacts = addressFacts(clean.topology);
+        std::set<tSimCall> kinds;
+        for (std::uint64_t call = 1; call <= clean.log.size(); ++call) {
+            const tSimCall kind = clean.log[call - 1].call;
+            kinds.insert(kind);
+            // For each kind, a failure it may report and one nobody expects.
+            std::vector<CONFIGRET> failures = {CR_FAILURE};
+            if (kind == tSimCall::GetChild || kind == tSimCall::GetSibling) {
+                failures.push_back(CR_NO_SUCH_DEVNODE);
+            } else if (kind == tSimCall::RegistryProperty) {
+                failures.push_back(static_cast<CONFIGRET>(ERROR_INVALID_DATA));
+            } else if (kind == tSimCall::DeviceProperty) {
+                failures.push_back(static_cast<CONFIGRET>(ERROR_NOT_FOUND));
+            } else if (kind == tSimCall::RegistryValue) {
+                failures.push_back(static_cast<CONFIGRET>(ERROR_FILE_NOT_FOUND));
+            }
+            for (const CONFIGRET failure : failures) {
+                const tRead run = readTree(tree, call, failure);
+                const std::string where = std::string(name) + ": call " + std::to_string(call) + " (" +
+                                          simCallName(kind) + ") failing with " + std::to_string(failure);
+                EXPECT_EQ(run.leaks, "") << where;
+                bool ends = false;
+                for (const tSimCallRecord& record : run.log) {
+                    ends = ends || (record.injected && endsTheReading(record));
+                }
+                EXPECT_EQ(run.read, !ends) << where << ": " << run.failure;
+                if (!run.read) {
+                    EXPECT_TRUE(run.failure.starts_with("the device database: ")) << where << ": " << run.failure;
+                    continue;
+                }
+                // Read: the answer may lose what failed, but an unexpected
+                // failure must be said, and a "no such" one changes nothing
+                // beyond what it says.
+                const bool expectedKind = failure != CR_FAILURE;
+                const bool lost = kind == tSimCall::ReadId || kind == tSimCall::QueryStatus ||
+                                  kind == tSimCall::RegistryProperty || kind == tSimCall::DeviceProperty ||
+                                  kind == tSimCall::RegistryValue;
+                if (!expectedKind && lost && kind != tSimCall::QueryStatus) {
+                    EXPECT_FALSE(run.topology.problems.empty()) << where;
+                }
+                // A descriptor that could not be read never passes as memory
+                // or I/O read: what it changed is said.
+                if ((kind == tSimCall::ResDesDataSize || kind == tSimCall::ResDesData) &&
+                    addressFacts(run.topology) != cleanFacts) {
+                    EXPECT_FALSE(run.topology.problems.empty()) << where;
+                }
+                // And the analysis and both views take whatever was read.
+                const tHeadroom headroom = analyseHeadroom(run.topology);
+                EXPECT_FALSE(headroomView(headroom, false).empty()) << where;
+                EXPECT_FALSE(headroomJson(headroom).empty()) << where;
+            }
+        }
+        for (const tSimCall kind : {tSimCall::GetChild, tSimCall::GetSibling, tSimCall::RegistryProperty,
+                                    tSimCall::DeviceProperty, tSimCall::FirstLogConf, tSimCall::QueryStatus,
+                                    tSimCall::ResDesDataSize, tSimCall::ResDesData, tSimCall::RegistryValue}) {
+            EXPECT_TRUE(kinds.count(kind) == 1) << name << ": " << simCallName(kind) << " never called";
+        }
     }
 }
 
@@ -155,8 +202,25 @@ TEST(HeadroomFaults, EachSlotKeepsTheRootItWasFoundUnder) {
     }
 }
 
-// The same laptop read on Linux (exact) and on Windows (bounds): the bounds
-// must hold.
+// One window as both readers must give it.
+std::string windowFacts(const tWindowHeadroom& w) {
+    return std::to_string(static_cast<int>(w.window.kind)) + " " + std::to_string(w.window.first) + "-" +
+           std::to_string(w.window.last) + " used " + std::to_string(w.used) + " free " + std::to_string(w.free) +
+           " largest " + std::to_string(w.largestBlock) + " reserved " + std::to_string(w.reserved) +
+           (w.window.exact ? "" : " bound");
+}
+
+std::vector<std::string> windowFacts(const std::vector<tWindowHeadroom>& windows) {
+    std::vector<std::string> facts;
+    for (const tWindowHeadroom& w : windows) {
+        facts.push_back(windowFacts(w));
+    }
+    return facts;
+}
+
+// The same laptop read on Linux (exact) and on Windows: the bus-number
+// bounds must hold, and memory and I/O, which Windows shows, must be the
+// same to the byte, for the root bus and every bridge.
 TEST(HeadroomFaults, WindowsBoundsHoldAgainstTheExactLinuxNumbers) {
     tTopology linux;
     tReadFailure failure;
@@ -187,6 +251,30 @@ TEST(HeadroomFaults, WindowsBoundsHoldAgainstTheExactLinuxNumbers) {
             }
         }
         EXPECT_GE(b.buses, deviceBuses.size());
+
+        ASSERT_TRUE(e.windows && b.windows);
+        EXPECT_EQ(windowFacts(*e.windows), windowFacts(*b.windows));
+        ASSERT_TRUE(e.memory && b.memory);
+        for (const auto& [linuxTotal, windowsTotal] :
+             {std::pair(e.memory->below4g, b.memory->below4g), std::pair(e.memory->above4g, b.memory->above4g),
+              std::pair(e.memory->io, b.memory->io)}) {
+            EXPECT_EQ(std::tuple(linuxTotal.size, linuxTotal.used, linuxTotal.free, linuxTotal.largestBlock),
+                      std::tuple(windowsTotal.size, windowsTotal.used, windowsTotal.free, windowsTotal.largestBlock));
+        }
+        // Every bridge, whether Windows shows its bus numbers or not.
+        std::map<tPciAddress, std::vector<std::string>> windowsBridges;
+        for (const tBridgeWindow& bridge : b.bridges) {
+            windowsBridges[bridge.address] = windowFacts(bridge.windows);
+        }
+        for (const tRootBusHeadroom::tHiddenPort& port : b.hiddenPorts) {
+            windowsBridges[port.address] = windowFacts(port.windows);
+        }
+        ASSERT_EQ(windowsBridges.size(), e.bridges.size());
+        for (const tBridgeWindow& bridge : e.bridges) {
+            const auto found = windowsBridges.find(bridge.address);
+            ASSERT_NE(found, windowsBridges.end()) << formatPciAddress(bridge.address);
+            EXPECT_EQ(windowFacts(bridge.windows), found->second) << formatPciAddress(bridge.address);
+        }
     }
 }
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "DevMgr.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "AsciiCase.h"
@@ -184,13 +186,24 @@ void getResDesData(RES_DES descriptor, void* buffer, ULONG size, tStatusBlock& s
     }
 }
 
-void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULONG kind, tStatusBlock& status) {
+ULONG descriptorHeaderSize(RESOURCEID type) {
+    switch (type) {
+        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
+        case ResType_Mem: return sizeof(MEM_DES);
+        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
+        case ResType_IO: return sizeof(IO_DES);
+        default: return 1;
+    }
+}
+
+bool walkConfiguration(DEVINST node, ULONG kind, const RESOURCEID* types, std::size_t typeCount,
+                       tDescriptorVisitor visitor, void* context, tStatusBlock& status) {
     if (status.isError()) {
-        return;
+        return false;
     }
     LOG_CONF logConf = 0;
     if (!getFirstLogConf(node, kind, logConf, status)) {
-        return;
+        return false;
     }
     // Declared in this order so the descriptor goes back before the log conf.
     tLogConfGuard logConfGuard(logConf);
@@ -210,34 +223,69 @@ void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULON
             break;
         }
         current.moveTo(next);
-        if (type != ResType_BusNumber) {
+        if (std::find(types, types + typeCount, type) == types + typeCount) {
             continue;
         }
 
+        tConfigDescriptor descriptor;
+        descriptor.type = type;
         tStatusBlock scratch = makeStatusBlock();
         scratch.mergeFrom(status);
-        const ULONG size = getResDesDataSize(next, scratch);
-        // Data shorter than the five-word header holds no range: it is
-        // treated like no data at all, and nothing is read from it.
-        if (scratch.isError() || size < sizeof(BUSNUMBER_DES)) {
+        descriptor.size = getResDesDataSize(next, scratch);
+        // Data shorter than the type's header holds no range: it is handed
+        // over like no data at all, and nothing is read from it.
+        if (scratch.isError() || descriptor.size < descriptorHeaderSize(type)) {
+            descriptor.read =
+                scratch.isError() ? tConfigDescriptor::tRead::kSizeFailed : tConfigDescriptor::tRead::kShort;
             demoteInto(status, scratch);
-            status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
+            visitor(descriptor, context, status);
             continue;
         }
 
-        tBufferGuard buffer(size, status);
+        tBufferGuard buffer(descriptor.size, status);
         if (status.isError()) {
             break;
         }
-        getResDesData(next, buffer.get(), size, scratch);
+        getResDesData(next, buffer.get(), descriptor.size, scratch);
         if (!scratch.isError()) {
-            const auto* bytes = static_cast<const unsigned char*>(buffer.get());
-            low = static_cast<std::int32_t>(readWord(bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base)));
-            high = static_cast<std::int32_t>(readWord(bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_End)));
+            descriptor.bytes = static_cast<const unsigned char*>(buffer.get());
         } else {
+            descriptor.read = tConfigDescriptor::tRead::kDataFailed;
             demoteInto(status, scratch);
         }
+        visitor(descriptor, context, status);
     }
+    return true;
+}
+
+namespace {
+
+struct tBusNumberRead {
+    std::int32_t& low;
+    std::int32_t& high;
+};
+
+// The last bus-number descriptor read decides; one without data is only a
+// warning.
+void takeBusNumbers(const tConfigDescriptor& descriptor, void* context, tStatusBlock& status) {
+    auto& read = *static_cast<tBusNumberRead*>(context);
+    if (descriptor.read == tConfigDescriptor::tRead::kDataFailed) {
+        return;  // its warning is already in `status`
+    }
+    if (descriptor.read != tConfigDescriptor::tRead::kRead) {
+        status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
+        return;
+    }
+    read.low = static_cast<std::int32_t>(readWord(descriptor.bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base)));
+    read.high = static_cast<std::int32_t>(readWord(descriptor.bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_End)));
+}
+
+}  // namespace
+
+void getBusNumberRange(DEVINST node, std::int32_t& low, std::int32_t& high, ULONG kind, tStatusBlock& status) {
+    const RESOURCEID types[] = {ResType_BusNumber};
+    tBusNumberRead read{low, high};
+    walkConfiguration(node, kind, types, std::size(types), takeBusNumbers, &read, status);
 }
 
 }  // namespace nROOTSCOPE_1_0

@@ -53,6 +53,41 @@ bool getFirstLogConf(DEVINST node, ULONG kind, LOG_CONF& logConf, tStatusBlock& 
 ULONG getResDesDataSize(RES_DES descriptor, tStatusBlock& status);
 void getResDesData(RES_DES descriptor, void* buffer, ULONG size, tStatusBlock& status);
 
+// One descriptor of a configuration, as the walk hands it to its visitor:
+// its type, what became of reading it, and its data (`bytes`, null unless
+// `read` is kRead). `size` is what the size query gave.
+struct tConfigDescriptor {
+    enum class tRead : std::uint8_t {
+        kRead,
+        kSizeFailed,  // the size query failed
+        kShort,       // the data is shorter than the type's header
+        kDataFailed,  // the data query failed
+    };
+    RESOURCEID type = ResType_All;
+    tRead read = tRead::kRead;
+    const unsigned char* bytes = nullptr;
+    ULONG size = 0;
+};
+
+// Called for each descriptor of a type the caller asked for, in the
+// configuration's order, with the caller's context and the walk's status.
+using tDescriptorVisitor = void (*)(const tConfigDescriptor& descriptor, void* context, tStatusBlock& status);
+
+// The header size of a descriptor type: ResType_BusNumber, ResType_Mem,
+// ResType_MemLarge and ResType_IO; 1 for any other type.
+ULONG descriptorHeaderSize(RESOURCEID type);
+
+// Walks a node's first log configuration of `kind` once, and for each
+// descriptor whose type is among `types` reads its size and data into a
+// buffer of its own and calls `visitor`; descriptors of other types are
+// stepped over unread. Every handle and buffer is released on every path.
+// A descriptor whose size or data cannot be read is handed over unread and
+// its failure is demoted to a warning; failures to walk the configuration,
+// and an exhausted heap, are errors and end the walk. False when the node
+// has no such configuration (or `status` already held an error).
+bool walkConfiguration(DEVINST node, ULONG kind, const RESOURCEID* types, std::size_t typeCount,
+                       tDescriptorVisitor visitor, void* context, tStatusBlock& status);
+
 // Reads the bus-number range of a node's first log configuration of `kind`
 // into `low` and `high`, which are written only when a bus-number descriptor
 // was read without error (the last such descriptor decides). Failures to read

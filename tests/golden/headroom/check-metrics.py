@@ -120,8 +120,10 @@ def expected(document, linux):
                 put('rootscope_memory_largest_block_bytes', memory[kind]['largest_block'], type=kind, **at)
             put('rootscope_io_free_ports', memory['io']['free'], **at)
             put('rootscope_memory_window_above_4g', 1 if memory['above_4g']['size'] > 0 else 0, **at)
-        if linux:  # only Linux reads the addresses, and with them what got none
-            put('rootscope_unassigned_functions', len({u['address'] for u in root['unassigned']}), **at)
+        # Both readers read the addresses; Windows says only that a function got
+        # none (Code 12).
+        stopped = {d['address'] for d in root['device_problems'] if d['problem'] == 12}
+        put('rootscope_unassigned_functions', len({u['address'] for u in root['unassigned']} | stopped), **at)
         for slot in root['slots']:
             if slot['hotplug'] is not True or slot['occupied'] or names[slot['name']] > 1:
                 continue

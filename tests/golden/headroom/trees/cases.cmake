@@ -29,3 +29,19 @@ rootscope_headroom_tree(fail_allocated_configuration_fails 1
     ERROR "${unreadable}the allocated configuration of PCI[^\n]* could not be read \\(-313569\\)\n$")
 rootscope_headroom_tree(fail_registry_property_fails 0)
 rootscope_headroom_tree(fail_device_property_fails 0)
+# A memory BAR's data that cannot be read: unknown and said, and every window
+# it may lie in (the root bus's memory windows) only a bound.
+rootscope_headroom_tree(fail_memory_descriptor_fails 0)
+# Memory and I/O as Windows lists them. An eGPU with Code 12 below a chassis
+# bridge that got no prefetchable window; the same machine with HackFlags
+# 0x400 set and a second chassis whose card has Code 31, and with HackFlags
+# unreadable. A 16 GiB BAR as a large-memory descriptor; two root buses with
+# windows above 4 GiB; bridges with no I/O window, split by their BarTypes; a
+# root bridge whose boot configuration gives only its bus numbers.
+rootscope_headroom_tree(egpu_code12 0)
+rootscope_headroom_tree(hack_flags_set 0)
+rootscope_headroom_tree(hack_flags_unreadable 0)
+rootscope_headroom_tree(desktop_large_bar 0)
+rootscope_headroom_tree(two_root_server_above_4g 0)
+rootscope_headroom_tree(bridge_without_io_window 0)
+rootscope_headroom_tree(root_without_memory 0)
