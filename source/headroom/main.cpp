@@ -10,6 +10,7 @@
 // On Windows, and with --tree, --capture FILE writes the device tree as
 // such a fixture instead of the report (Capture.h).
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -264,8 +265,11 @@ int captureMachine(const tOptions& options) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, options.capture.c_str(), reason.c_str());
         return kExitUnreadable;
     }
-    return writeOut("Wrote " + std::to_string(capture.nodes) + " device nodes below " +
-                    std::to_string(capture.roots) + " root bridges to " + options.capture + ".\n")
+    const auto count = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    return writeOut("Wrote " + count(capture.nodes, "device node") + " below " + count(capture.roots, "root bridge") +
+                    " to " + options.capture + ".\n")
                ? kExitRead
                : kExitUnreadable;
 }

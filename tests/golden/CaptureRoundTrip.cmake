@@ -43,7 +43,7 @@ if(NOT capture_exit EQUAL 0)
     endif()
     return()
 endif()
-if(NOT capture_err STREQUAL "" OR NOT capture_out MATCHES "^Wrote [0-9]+ device nodes below [0-9]+ root bridges to ")
+if(NOT capture_err STREQUAL "" OR NOT capture_out MATCHES "^Wrote [0-9]+ device nodes? below [0-9]+ root bridges? to ")
     message(FATAL_ERROR "the capture said: ${capture_out}${capture_err}")
 endif()
 
