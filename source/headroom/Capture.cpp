@@ -731,9 +731,12 @@ std::string capturedInstanceId(const std::string& id, std::size_t index) {
     if (isLocation(std::string_view(kept).substr(last + 1))) {
         return kept;
     }
-    char location[32];
-    std::snprintf(location, sizeof location, "0&00000000&0&%zX", index);
-    return kept.substr(0, last + 1) + location;
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), "0123456789ABCDEF"[index % 16]);
+        index /= 16;
+    } while (index != 0);
+    return kept.substr(0, last + 1) + "0&00000000&0&" + digits;
 }
 
 bool captureDeviceTree(tCapture& capture, std::string& failure) {
