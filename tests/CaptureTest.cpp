@@ -40,6 +40,11 @@ TEST(CaptureTest, KeepsLocationsAndReplacesWhatMayBeASerialNumber) {
     for (const auto& c : cases) {
         EXPECT_EQ(capturedInstanceId(c.id, 31), c.kept) << c.id;
     }
+    // A long head is cut so that the ID still fits the 200 bytes it is read in.
+    const std::string longId = "PCI\\" + std::string(190, 'V') + "\\SERIAL";
+    const std::string kept = capturedInstanceId(longId, 31);
+    EXPECT_EQ(kept.size(), 199u);
+    EXPECT_EQ(kept.substr(kept.size() - 16), "\\0&00000000&0&1F");
 }
 
 TEST(CaptureTest, QuotesAsJsonRequires) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -736,7 +737,11 @@ std::string capturedInstanceId(const std::string& id, std::size_t index) {
         digits.insert(digits.begin(), "0123456789ABCDEF"[index % 16]);
         index /= 16;
     } while (index != 0);
-    return kept.substr(0, last + 1) + "0&00000000&0&" + digits;
+    const std::string location = "0&00000000&0&" + digits;
+    // The ID must still fit the buffer it is read into: a long head is cut
+    // rather than the location.
+    const std::size_t room = kInstanceIdBufferSize - 1 - location.size();
+    return (last + 1 <= room ? kept.substr(0, last + 1) : kept.substr(0, room - 1) + "\\") + location;
 }
 
 bool captureDeviceTree(tCapture& capture, std::string& failure) {
