@@ -5,9 +5,10 @@
 Usage: bench/scaling.py RESULTS.json
 
 Prints the `per_node` counter of every WHAT/SHAPE/N benchmark (survey/single,
-survey/host, fixture/load, headroom/sysfs, headroom/slots, headroom/windows;
-the median when the run was repeated) and, per WHAT/SHAPE, the time per node
-on the largest tree over that on the smallest. Exits with 1 when any growth
+survey/host, fixture/load, headroom/sysfs, headroom/slots, headroom/windows,
+headroom/windows-tree, headroom/capture; the median when the run was
+repeated) and, per WHAT/SHAPE, the time per node on the largest tree over
+that on the smallest. Exits with 1 when any growth
 but the host survey's exceeds 1.5; the host survey is shown only.
 """
 import json

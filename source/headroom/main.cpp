@@ -7,13 +7,17 @@
 // rootscope-headroom-sim for the tests, it also takes --tree FIXTURE.json
 // and reads the simulated device tree of that fixture with the Windows
 // reader, which reaches the system only through the device-services seam.
+// On Windows, and with --tree, --capture FILE writes the device tree as
+// such a fixture instead of the report (Capture.h).
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "Capture.h"
 #include "Headroom.h"
 #include "HeadroomReport.h"
 #include "WindowsTopologyReader.h"
@@ -49,9 +53,11 @@ constexpr const char kProgram[] = "rootscope-headroom";
 #endif
 
 #if defined(_WIN32)
-constexpr const char kSynopsis[] = "[--json | --prometheus]";
+#define ROOTSCOPE_HEADROOM_CAPTURE 1
+constexpr const char kSynopsis[] = "[--json | --prometheus | --capture FILE]";
 #elif defined(ROOTSCOPE_HEADROOM_HARNESS)
-constexpr const char kSynopsis[] = "[--json | --prometheus] [--sysroot DIR | --tree FIXTURE]";
+#define ROOTSCOPE_HEADROOM_CAPTURE 1
+constexpr const char kSynopsis[] = "[--json | --prometheus | --capture FILE] [--sysroot DIR | --tree FIXTURE]";
 #else
 constexpr const char kSynopsis[] = "[--json | --prometheus] [--sysroot DIR]";
 #endif
@@ -82,6 +88,15 @@ std::string helpText() {
 #if defined(ROOTSCOPE_HEADROOM_HARNESS)
     help += "  --tree FIXTURE read the simulated device tree of FIXTURE (JSON) as\n"
             "                 Windows gives a device tree\n";
+#endif
+#if defined(ROOTSCOPE_HEADROOM_CAPTURE)
+    help += "  --capture FILE write the device tree as Windows shows it to FILE instead\n"
+            "                 of the report: every node below the root bridges with\n"
+            "                 its ID, state, bus number, address, slot number, device\n"
+            "                 and BAR types, boot and allocated configurations (bus\n"
+            "                 numbers, memory, I/O), and the PCI driver's HackFlags;\n"
+            "                 no serial numbers. rootscope-headroom-sim --tree FILE\n"
+            "                 shows what this program shows of the machine\n";
 #endif
     help += "  --help         print this help and exit\n"
             "  --version      print the version and exit\n"
@@ -130,6 +145,7 @@ struct tOptions {
     bool prometheus = false;
     std::string sysroot;
     std::string tree;
+    std::string capture;
 };
 
 // 0 to go on, else the exit code.
@@ -146,6 +162,11 @@ int parse(int argc, char** argv, tOptions& options, bool& done) {
 #if defined(ROOTSCOPE_HEADROOM_HARNESS)
         if (argument == "--tree") {
             value = &options.tree;
+        }
+#endif
+#if defined(ROOTSCOPE_HEADROOM_CAPTURE)
+        if (argument == "--capture") {
+            value = &options.capture;
         }
 #endif
         if (argument == "--help" || argument == "--version") {
@@ -178,34 +199,90 @@ int parse(int argc, char** argv, tOptions& options, bool& done) {
     if (!options.sysroot.empty() && !options.tree.empty()) {
         return usageError("--sysroot and --tree read different machines; give one");
     }
+    if (!options.capture.empty() && (options.json || options.prometheus)) {
+        return usageError("--capture writes the device tree, not a report; give no format with it");
+    }
+    if (!options.capture.empty() && !options.sysroot.empty()) {
+        return usageError("--capture records a device tree as Windows shows it; a sysroot has none "
+                          "(tools/rootscope-capture copies a Linux machine)");
+    }
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+    if (!options.capture.empty() && options.tree.empty()) {
+        return usageError("--capture needs --tree here: this machine's own tree is Windows'");
+    }
+#endif
     return kExitRead;
 }
+
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+// Runs `read(failure)` over the simulated tree of `path`; the exit code of
+// a failure, or 0.
+template <typename tRead>
+int onTree(const std::string& path, tRead&& read) {
+    std::string failure;
+    nROOTSCOPE_1_0::tSimTree tree;
+    if (!nROOTSCOPE_1_0::loadSimTree(path, tree, failure)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, failure.c_str());
+        return kExitUsage;
+    }
+    nROOTSCOPE_1_0::tSimulatedDeviceTree services(std::move(tree));
+    bool done = false;
+    {
+        nROOTSCOPE_1_0::tEmulationScope scope(services);
+        done = read(failure);
+    }
+    if (const std::string leaks = services.leakReport(); !leaks.empty()) {
+        std::fprintf(stderr, "leak: %s\n", leaks.c_str());
+        return kExitLeak;
+    }
+    if (!done) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
+        return kExitUnreadable;
+    }
+    return kExitRead;
+}
+#endif
+
+#if defined(ROOTSCOPE_HEADROOM_CAPTURE)
+// Captures the device tree into the options' file; the exit code.
+int captureMachine(const tOptions& options) {
+    nROOTSCOPE_1_0::tCapture capture;
+    const auto read = [&capture](std::string& failure) {
+        return nROOTSCOPE_1_0::captureDeviceTree(capture, failure);
+    };
+#if defined(ROOTSCOPE_HEADROOM_HARNESS)
+    if (const int exitCode = onTree(options.tree, read); exitCode != kExitRead) {
+        return exitCode;
+    }
+#else
+    if (std::string failure; !read(failure)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
+        return kExitUnreadable;
+    }
+#endif
+    std::string reason;
+    if (!nROOTSCOPE_1_0::writeFileWhole(options.capture, capture.fixture, reason)) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, options.capture.c_str(), reason.c_str());
+        return kExitUnreadable;
+    }
+    const auto count = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    return writeOut("Wrote " + count(capture.nodes, "device node") + " below " + count(capture.roots, "root bridge") +
+                    " to " + options.capture + ".\n")
+               ? kExitRead
+               : kExitUnreadable;
+}
+#endif
 
 // Reads the machine the options name; the exit code of a failure, or 0.
 int readMachine(const tOptions& options, nROOTSCOPE_1_0::tTopology& topology) {
     std::string failure;
 #if defined(ROOTSCOPE_HEADROOM_HARNESS)
     if (!options.tree.empty()) {
-        nROOTSCOPE_1_0::tSimTree tree;
-        if (!nROOTSCOPE_1_0::loadSimTree(options.tree, tree, failure)) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, failure.c_str());
-            return kExitUsage;
-        }
-        nROOTSCOPE_1_0::tSimulatedDeviceTree services(std::move(tree));
-        bool read = false;
-        {
-            nROOTSCOPE_1_0::tEmulationScope scope(services);
-            read = nROOTSCOPE_1_0::readWindowsTopology(topology, failure);
-        }
-        if (const std::string leaks = services.leakReport(); !leaks.empty()) {
-            std::fprintf(stderr, "leak: %s\n", leaks.c_str());
-            return kExitLeak;
-        }
-        if (!read) {
-            std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
-            return kExitUnreadable;
-        }
-        return kExitRead;
+        return onTree(options.tree, [&topology](std::string& why) {
+            return nROOTSCOPE_1_0::readWindowsTopology(topology, why);
+        });
     }
 #endif
 #if defined(_WIN32)
@@ -235,6 +312,11 @@ int run(int argc, char** argv) {
     if (const int exitCode = parse(argc, argv, options, done); exitCode != kExitRead || done) {
         return exitCode;
     }
+#if defined(ROOTSCOPE_HEADROOM_CAPTURE)
+    if (!options.capture.empty()) {
+        return captureMachine(options);
+    }
+#endif
     nROOTSCOPE_1_0::tTopology topology;
     if (const int exitCode = readMachine(options, topology); exitCode != kExitRead) {
         // A collector scraping the output learns of the failure from the

@@ -32,7 +32,13 @@ fi
 # (two jobs, output on failure, no tests is an error, the ZIP generator) are
 # given here directly.
 cd "$source_dir" || exit 1
-"$cmake" --preset mingw -B "$tree" || exit 1
+# The native harness of the calling build replays what the Windows program
+# captures (tests/windows/CheckCapture.cmake).
+replay=""
+if [ -x "$5/rootscope-headroom-sim" ]; then
+    replay="$5/rootscope-headroom-sim"
+fi
+"$cmake" --preset mingw -B "$tree" "-DROOTSCOPE_HEADROOM_REPLAY=$replay" || exit 1
 # Wine makes the tree's prefix on the first program it runs: several seconds,
 # mostly spent waiting on Wine's own services. Made while the cross build
 # compiles, it is ready when the tests start. Should it fail, the first test

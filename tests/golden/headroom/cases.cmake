@@ -24,6 +24,34 @@ rootscope_headroom_run(headroom.refuses.stray_argument ${empty} 2 ARGS --json ex
 rootscope_headroom_run(headroom.refuses.twice ${empty} 2 ARGS --json --json ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.json_and_prometheus ${empty} 2 ARGS --json --prometheus ERROR "${usage}")
 rootscope_headroom_run(headroom.refuses.sysroot_without_directory ${empty} 2 ARGS --sysroot ERROR "${usage}")
+# --capture is Windows' (and the harness's, over a tree): the Linux program
+# does not know it. In the harness it takes one file, no format, and a tree.
+rootscope_headroom_run(headroom.refuses.capture_on_linux ${empty} 2 ARGS --capture machine.json ERROR "${usage}")
+set(sim_usage "^rootscope-headroom-sim: [^\n]*\nUsage: rootscope-headroom-sim [^\n]*\nTry [^\n]*\n$")
+set(laptop ${CMAKE_CURRENT_SOURCE_DIR}/headroom/trees/laptop_thunderbolt.json)
+set(never ${CMAKE_CURRENT_BINARY_DIR}/capture-refused.json)
+foreach(refused
+        "without_value|--tree|${laptop}|--capture"
+        "twice|--tree|${laptop}|--capture|${never}|--capture|${never}"
+        "with_json|--json|--tree|${laptop}|--capture|${never}"
+        "with_prometheus|--tree|${laptop}|--capture|${never}|--prometheus"
+        "with_sysroot|--sysroot|${CMAKE_CURRENT_SOURCE_DIR}/headroom/laptop_thunderbolt|--capture|${never}"
+        "without_tree|--capture|${never}")
+    string(REPLACE "|" ";" arguments "${refused}")
+    list(POP_FRONT arguments case)
+    rootscope_headroom_run(headroom.refuses.capture_${case} ${empty} 2 PROGRAM rootscope-headroom-sim
+        ARGS ${arguments} ERROR "${sim_usage}")
+endforeach()
+# A file that cannot be written: exit 1, one line, nothing left behind (a
+# missing directory; a full disk, which /dev/full stands for).
+rootscope_headroom_run(headroom.unwritable.capture_directory_missing ${empty} 1 PROGRAM rootscope-headroom-sim
+    ARGS --tree ${laptop} --capture ${CMAKE_CURRENT_BINARY_DIR}/no-such-directory/machine.json
+    ERROR "^rootscope-headroom-sim: cannot write [^\n]*/no-such-directory/machine.json: No such file or directory\n$")
+if(EXISTS /dev/full)
+    rootscope_headroom_run(headroom.unwritable.capture_disk_full ${empty} 1 PROGRAM rootscope-headroom-sim
+        ARGS --tree ${laptop} --capture /dev/full
+        ERROR "^rootscope-headroom-sim: cannot write /dev/full: No space left on device\n$")
+endif()
 rootscope_headroom_run(headroom.refuses.sysroot_not_a_directory ${empty} 2
     ARGS --sysroot ${CMAKE_CURRENT_SOURCE_DIR}/bad/no-such-sysroot
     ERROR "^rootscope-headroom: [^\n]*no-such-sysroot: not a directory\n")
