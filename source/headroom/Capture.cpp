@@ -1,25 +1,28 @@
 // SPDX-License-Identifier: MIT
 #include "Capture.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "DevMgr.h"
 #include "DeviceServices.h"
-#include "Memory.h"
-#include "StatusBlock.h"
+#include "DeviceTable.h"
+#include "Topology.h"
+#include "WindowsTopologyReader.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -33,104 +36,7 @@ namespace nROOTSCOPE_1_0 {
 
 namespace {
 
-// The errors a property read leaves when the device has no such property
-// (the reader's list): the property is then absent from the capture too.
-constexpr DWORD kPropertyNotSet[] = {static_cast<DWORD>(ERROR_INVALID_DATA), static_cast<DWORD>(ERROR_NOT_FOUND),
-                                     static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-                                     static_cast<DWORD>(ERROR_NO_MORE_ITEMS)};
-
-bool propertyNotSet(DWORD error) {
-    for (const DWORD notSet : kPropertyNotSet) {
-        if (error == notSet) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string hexCode(unsigned long code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%lx", code);
-    return text;
-}
-
-struct tCapturedDescriptor {
-    RESOURCEID type = ResType_BusNumber;
-    std::uint64_t base = 0;
-    std::uint64_t end = 0;
-    DWORD flags = 0;
-    std::optional<ULONG> size;  // none: the header's own size
-    CONFIGRET sizeResult = CR_SUCCESS;
-    CONFIGRET dataResult = CR_SUCCESS;
-};
-
-struct tCapturedConfig {
-    CONFIGRET result = CR_SUCCESS;
-    std::vector<tCapturedDescriptor> descriptors;
-    CONFIGRET endResult = CR_NO_MORE_RES_DES;
-};
-
-struct tCapturedNode {
-    DEVINST devinst = 0;
-    std::string id;
-    CONFIGRET idResult = CR_SUCCESS;
-    bool started = false;
-    CONFIGRET statusResult = CR_SUCCESS;
-    std::optional<ULONG> problem;
-    std::optional<std::size_t> parent;
-    std::optional<DWORD> busNumber;
-    std::optional<DWORD> address;
-    std::optional<DWORD> uiNumber;
-    std::optional<ULONG> deviceType;
-    std::optional<ULONG> barTypes;
-    std::optional<tCapturedConfig> bootConfig;
-    std::optional<tCapturedConfig> allocConfig;
-};
-
-struct tCapturedFailure {
-    const char* call;
-    std::uint64_t nth;
-    DWORD result;
-};
-
-// The header a descriptor of `type` is served with, so its base, end and
-// flags can be read from the data, and the size the data has when it holds
-// the header alone.
-std::size_t headerSize(RESOURCEID type) {
-    switch (type) {
-        case ResType_Mem: return sizeof(MEM_DES);
-        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
-        case ResType_IO: return sizeof(IO_DES);
-        default: return sizeof(BUSNUMBER_DES);
-    }
-}
-
-template <typename T>
-T readAt(const unsigned char* bytes, std::size_t offset) {
-    T value{};
-    std::memcpy(&value, bytes + offset, sizeof value);
-    return value;
-}
-
-// The range and flags of a descriptor's data. Data cut short reads as zeros
-// past its end, as the fixture's descriptor then serves it.
-void decodeHeader(tCapturedDescriptor& descriptor, const unsigned char* data, std::size_t size) {
-    unsigned char header[sizeof(MEM_DES)] = {};
-    std::memcpy(header, data, size < sizeof header ? size : sizeof header);
-    if (descriptor.type == ResType_BusNumber) {
-        descriptor.base = readAt<ULONG>(header, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base));
-        descriptor.end = readAt<ULONG>(header, offsetof(BUSNUMBER_DES, BUSD_Alloc_End));
-    } else if (descriptor.type == ResType_IO) {
-        descriptor.base = readAt<DWORDLONG>(header, offsetof(IO_DES, IOD_Alloc_Base));
-        descriptor.end = readAt<DWORDLONG>(header, offsetof(IO_DES, IOD_Alloc_End));
-        descriptor.flags = readAt<DWORD>(header, offsetof(IO_DES, IOD_DesFlags));
-    } else {
-        // MEM_LARGE_DES has MEM_DES's layout.
-        descriptor.base = readAt<DWORDLONG>(header, offsetof(MEM_DES, MD_Alloc_Base));
-        descriptor.end = readAt<DWORDLONG>(header, offsetof(MEM_DES, MD_Alloc_End));
-        descriptor.flags = readAt<DWORD>(header, offsetof(MEM_DES, MD_Flags));
-    }
-}
+constexpr std::size_t kNone = ~std::size_t{0};
 
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -207,407 +113,594 @@ private:
     std::vector<bool> first_;  // per open container: nothing written in it yet
 };
 
-// Releases the configuration and descriptor handles of one configuration
-// read, descriptor first, on every path out of it.
-class tConfigHandles {
-public:
-    tConfigHandles(iDeviceServices& services, LOG_CONF logConf) : services_(services), logConf_(logConf) {}
-    ~tConfigHandles() {
-        release();
-        services_.CM_Free_Log_Conf_Handle(logConf_);
-    }
-    tConfigHandles(const tConfigHandles&) = delete;
-    tConfigHandles& operator=(const tConfigHandles&) = delete;
 
-    // Takes the next descriptor, giving back the one held.
-    void hold(RES_DES descriptor) {
-        release();
-        descriptor_ = descriptor;
-        held_ = true;
-    }
-    // Where the next CM_Get_Next_Res_Des starts.
-    RES_DES current() const { return held_ ? descriptor_ : static_cast<RES_DES>(logConf_); }
+// The calls of the seam, a tag each, so that a call whose answer the
+// capture keeps has an overload of its own and every other call none.
+#define ROOTSCOPE_CAPTURE_CALL_TAG(result, releases, name, kind, type, params, args, fills) kind,
+enum class tCall : std::uint8_t { ROOTSCOPE_DEVICE_CALLS(ROOTSCOPE_CAPTURE_CALL_TAG) Count };
+#undef ROOTSCOPE_CAPTURE_CALL_TAG
+#define ROOTSCOPE_CAPTURE_CALL_NAME(result, releases, name, kind, type, params, args, fills) #name,
+constexpr const char* kCallNames[] = {ROOTSCOPE_DEVICE_CALLS(ROOTSCOPE_CAPTURE_CALL_NAME)};
+#undef ROOTSCOPE_CAPTURE_CALL_NAME
+template <tCall kCall>
+using tTag = std::integral_constant<tCall, kCall>;
+#define ROOTSCOPE_CAPTURE_ARGUMENTS(...) __VA_ARGS__
 
-private:
-    void release() {
-        if (held_) {
-            services_.CM_Free_Res_Des_Handle(descriptor_);
-            held_ = false;
+// A call that may be made more than once about one node (its ID, its
+// status): failing the same way every time, and never answering, is a fact
+// of the node the fixture says in it; any other mix of answers is said call
+// by call, as numbered failures.
+struct tRepeatedRead {
+    bool answered = false;
+    std::optional<CONFIGRET> failed;
+    bool mixed = false;
+
+    void note(CONFIGRET result) {
+        if (result == CR_SUCCESS) {
+            answered = true;
+        } else if (!failed) {
+            failed = result;
+        } else if (*failed != result) {
+            mixed = true;
         }
     }
-
-    iDeviceServices& services_;
-    LOG_CONF logConf_;
-    RES_DES descriptor_ = 0;
-    bool held_ = false;
+    bool saidByNode() const { return failed && !answered && !mixed; }
 };
 
-class tCapturer {
-public:
-    tCapturer(HDEVINFO set, std::string& failure) : services_(deviceServices()), set_(set), failure_(failure) {}
+// What became of a descriptor the reader met: stepped over, sized, or read.
+enum class tDescriptorRead : std::uint8_t { kSteppedOver, kSized, kRead };
 
-    // The reads are made in the reader's order, call by call of each kind,
-    // so that a database failing its nth call of a kind fails the same
-    // read here as there.
-    bool capture() {
-        if (!readMembers()) {
-            return false;
-        }
-        std::vector<std::optional<std::string>> ids(order_.size());
-        std::vector<CONFIGRET> idResults(order_.size(), CR_SUCCESS);
-        for (std::size_t i = 0; i < order_.size(); ++i) {
-            idResults[i] = readId(order_[i], ids[i]);
-        }
-        readHackFlags();
-        for (const char* pattern : {kPciRootBridgePattern, kPciExpressRootBridgePattern}) {
-            for (std::size_t i = 0; i < order_.size(); ++i) {
-                if (ids[i] && instanceIdMatches(ids[i]->c_str(), ids[i]->size() + 1, pattern) &&
-                    !captured_.count(order_[i])) {
-                    tCapturedNode status;
-                    status.devinst = order_[i];
-                    readStatus(status);
-                    if (status.started && !captureRoot(status, *ids[i])) {
-                        return false;
-                    }
-                }
-            }
-        }
-        // A member whose ID could not be read might have been a root bridge;
-        // the replay says so as the reader does here.
-        for (std::size_t i = 0; i < order_.size(); ++i) {
-            if (idResults[i] != CR_SUCCESS && !captured_.count(order_[i])) {
-                tCapturedNode& node = add(order_[i], std::nullopt);
-                node.idResult = idResults[i];
-            }
-        }
-        readBarTypes();
-        return true;
+// What the capture knows of a node besides its entry in the table: how its
+// repeated reads went, its children in the order the tree gave them, and
+// what was read of each descriptor of its boot and allocated configurations.
+struct tNodeRecord {
+    tRepeatedRead id;
+    tRepeatedRead status;
+    std::size_t firstChild = kNone;
+    std::size_t lastChild = kNone;
+    std::size_t nextSibling = kNone;
+    std::array<std::vector<tDescriptorRead>, 2> descriptors;  // boot, allocated
+};
+
+// A call that failed in a way no node of the table can say, by its number
+// among the calls of its kind; `node` is whose ID or status it read.
+struct tFailedCall {
+    tCall call;
+    std::uint64_t nth;
+    DWORD result;
+    std::size_t node;
+};
+
+// What a configuration or descriptor handle stands for.
+struct tHandleRef {
+    std::size_t node;
+    bool allocated;
+    std::optional<std::size_t> descriptor;  // none: the configuration itself
+};
+
+template <class tValue>
+void copyOut(tValue& value, const unsigned char* bytes, std::size_t offset) {
+    std::memcpy(&value, bytes + offset, sizeof value);
+}
+
+// The range and flags of a descriptor's data, as the header of its type
+// lays them out (a bus-number header has no flags; a large-memory header
+// has the memory header's layout). Data cut short reads as zeros past its
+// end; a type without such a header keeps none.
+void takeRange(tDeviceDescriptor& descriptor, const void* data, std::size_t size) {
+    unsigned char header[sizeof(MEM_DES)] = {};
+    std::memcpy(header, data, std::min(size, sizeof header));
+    if (descriptor.type == ResType_BusNumber) {
+        ULONG base = 0;
+        ULONG end = 0;
+        copyOut(base, header, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base));
+        copyOut(end, header, offsetof(BUSNUMBER_DES, BUSD_Alloc_End));
+        descriptor.base = base;
+        descriptor.end = end;
+    } else if (descriptor.type == ResType_IO) {
+        copyOut(descriptor.base, header, offsetof(IO_DES, IOD_Alloc_Base));
+        copyOut(descriptor.end, header, offsetof(IO_DES, IOD_Alloc_End));
+        copyOut(descriptor.flags, header, offsetof(IO_DES, IOD_DesFlags));
+    } else if (descriptor.type == ResType_Mem || descriptor.type == ResType_MemLarge) {
+        copyOut(descriptor.base, header, offsetof(MEM_DES, MD_Alloc_Base));
+        copyOut(descriptor.end, header, offsetof(MEM_DES, MD_Alloc_End));
+        copyOut(descriptor.flags, header, offsetof(MEM_DES, MD_Flags));
     }
+}
 
-    std::string fixture() const {
+// A DWORD property as the reader takes it: of the type asked for and four
+// bytes long; anything else is no value.
+std::optional<DWORD> dwordOf(BOOL read, const DWORD* valueType, DWORD wanted, const BYTE* buffer, DWORD bufferSize,
+                             const DWORD* requiredSize) {
+    if (!read || valueType == nullptr || *valueType != wanted || requiredSize == nullptr ||
+        *requiredSize != sizeof(DWORD) || buffer == nullptr || bufferSize < sizeof(DWORD)) {
+        return std::nullopt;
+    }
+    DWORD value = 0;
+    std::memcpy(&value, buffer, sizeof value);
+    return value;
+}
+
+bool sameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
+    return std::memcmp(&a.fmtid, &b.fmtid, sizeof a.fmtid) == 0 && a.pid == b.pid;
+}
+
+bool isRootBridge(const std::string& id) {
+    return instanceIdMatches(id.c_str(), id.size() + 1, kPciRootBridgePattern) ||
+           instanceIdMatches(id.c_str(), id.size() + 1, kPciExpressRootBridgePattern);
+}
+
+// Device services that pass every call on and keep, of each answer, what
+// the simulated tree needs to give the same answer again: the capture is a
+// recording of one run of the Windows reader, so it holds what that reader
+// read, in the order it read it, and nothing more. A node is an entry of
+// the table from the first call about it on; the table is written in the
+// order of the device set, each node followed by what the tree showed
+// below it.
+class tRecordingServices final : public iDeviceServices {
+public:
+    explicit tRecordingServices(iDeviceServices& inner) : inner_(inner) {}
+
+#define ROOTSCOPE_CAPTURE_RECORD(result, releases, name, kind, type, params, args, fills) \
+    type name params override {                                                          \
+        const type answer = inner_.name args;                                            \
+        keepError(tCallResult::result, answer);                                          \
+        recordSafely(tTag<tCall::kind>{}, answer, ROOTSCOPE_CAPTURE_ARGUMENTS args);     \
+        return answer;                                                                   \
+    }
+    ROOTSCOPE_DEVICE_CALLS(ROOTSCOPE_CAPTURE_RECORD)
+#undef ROOTSCOPE_CAPTURE_RECORD
+
+    DWORD GetLastError() override { return lastError_ ? *lastError_ : inner_.GetLastError(); }
+    std::string describeDatabaseFailure() const override { return inner_.describeDatabaseFailure(); }
+
+    // False when memory ran out while recording: the record has a hole.
+    bool whole() const { return whole_; }
+
+    // The fixture of what was recorded.
+    void write(tCapture& capture) const {
+        const std::vector<std::size_t> order = tableOrder();
+        std::vector<std::size_t> position(table_.size(), kNone);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            position[order[i]] = i;
+        }
         tJsonText json;
         json.openObject();
-        if (hackFlagsUnreadable_) {
+        if (hackFlags_.unreadable) {
             json.string("hack_flags", "unreadable");
-        } else if (hackFlags_) {
-            json.number("hack_flags", *hackFlags_);
+        } else if (hackFlags_.value) {
+            json.number("hack_flags", *hackFlags_.value);
+        }
+        if (enumError_) {
+            json.number("enum_error", *enumError_);
         }
         json.openArray("nodes");
-        for (const tCapturedNode& node : nodes_) {
-            writeNode(json, node);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            writeNode(json, order[i], i, position);
+            const tDeviceNode& node = table_[order[i]];
+            capture.roots += node.started && records_[order[i]].id.answered && isRootBridge(node.id) ? 1 : 0;
         }
         json.closeArray();
-        if (!failedCalls_.empty()) {
-            json.openArray("fail_calls");
-            for (const tCapturedFailure& failed : failedCalls_) {
-                json.openObject();
-                json.string("call", failed.call);
-                json.number("nth", failed.nth);
-                json.number("result", failed.result);
-                json.closeObject();
+        bool any = false;
+        for (const tFailedCall& failed : failures_) {
+            if (failed.node != kNone &&
+                (failed.call == tCall::ReadId ? records_[failed.node].id : records_[failed.node].status).saidByNode()) {
+                continue;
             }
+            if (!any) {
+                json.openArray("fail_calls");
+                any = true;
+            }
+            json.openObject();
+            json.string("call", kCallNames[static_cast<std::size_t>(failed.call)]);
+            json.number("nth", failed.nth);
+            json.number("result", failed.result);
+            json.closeObject();
+        }
+        if (any) {
             json.closeArray();
         }
         json.closeObject();
         json.text() += '\n';
-        return std::move(json.text());
+        capture.fixture = std::move(json.text());
+        capture.nodes = order.size();
     }
-
-    std::size_t nodes() const { return nodes_.size(); }
-    std::size_t roots() const { return roots_; }
 
 private:
-    bool fail(const std::string& what) {
-        failure_ = "the device database: " + what;
-        return false;
+    // A failed SetupDi call's error, kept at once: what the reader asks for
+    // next must be what the call left, whatever the recording did since.
+    template <class tAnswer>
+    void keepError(tCallResult how, tAnswer answer) {
+        bool failed = false;
+        if constexpr (std::is_pointer_v<tAnswer>) {
+            failed = answer == INVALID_HANDLE_VALUE;
+        } else {
+            failed = how == tCallResult::Bool && !answer;
+        }
+        lastError_ = failed ? std::optional<DWORD>(inner_.GetLastError()) : std::nullopt;
     }
 
-    bool readMembers() {
-        for (DWORD index = 0;; ++index) {
-            SP_DEVINFO_DATA record;
-            std::memset(&record, 0, sizeof record);
-            record.cbSize = sizeof record;
-            if (!services_.SetupDiEnumDeviceInfo(set_, index, &record)) {
-                const DWORD error = services_.GetLastError();
-                if (error == static_cast<DWORD>(ERROR_NO_MORE_ITEMS)) {
-                    return true;
-                }
-                return fail("SetupDiEnumDeviceInfo failed at member " + std::to_string(index) + " (error " +
-                            std::to_string(error) + ")");
-            }
-            members_.emplace(record.DevInst, record);
-            order_.push_back(record.DevInst);
+    // Numbers the call among those of its kind and records it; memory that
+    // runs out leaves the answer to the reader and the record unfinished.
+    template <tCall kCall, class tAnswer, class... tArgs>
+    void recordSafely(tTag<kCall> tag, tAnswer answer, tArgs... args) {
+        const std::uint64_t nth = ++calls_[static_cast<std::size_t>(kCall)];
+        if (!whole_) {
+            return;
+        }
+        try {
+            record(tag, nth, answer, args...);
+        } catch (const std::bad_alloc&) {
+            whole_ = false;
         }
     }
 
-    CONFIGRET readId(DEVINST node, std::optional<std::string>& id) {
-        char buffer[kInstanceIdBufferSize] = {};
-        const CONFIGRET result =
-            services_.CM_Get_Device_IDA(node, buffer, static_cast<ULONG>(sizeof buffer), 0);
+    // A call whose answer the replay does not need: the device list's
+    // description, the releases.
+    template <tCall kCall, class... tArgs>
+    void record(tTag<kCall>, std::uint64_t, tArgs...) {}
+
+    void record(tTag<tCall::OpenSet>, std::uint64_t nth, HDEVINFO set, const GUID*, PCSTR, HWND, DWORD) {
+        if (set == INVALID_HANDLE_VALUE) {
+            fail(tCall::OpenSet, nth, *lastError_);
+        }
+    }
+
+    // The members of the set, in its order; an enumeration that ends other
+    // than past the last member ends there again.
+    void record(tTag<tCall::EnumerateSet>, std::uint64_t, BOOL found, HDEVINFO, DWORD, SP_DEVINFO_DATA* member) {
+        if (found && member != nullptr) {
+            members_.push_back(nodeOf(member->DevInst));
+        } else if (!found && *lastError_ != static_cast<DWORD>(ERROR_NO_MORE_ITEMS)) {
+            enumError_ = *lastError_;
+        }
+    }
+
+    void record(tTag<tCall::ReadId>, std::uint64_t nth, CONFIGRET result, DEVINST devinst, PSTR buffer, ULONG length,
+                ULONG) {
+        const std::size_t node = nodeOf(devinst);
+        noteRead(tCall::ReadId, nth, result, node);
+        if (result == CR_SUCCESS && buffer != nullptr) {
+            table_[node].id.assign(buffer, std::find(buffer, buffer + length, '\0'));
+        }
+    }
+
+    void record(tTag<tCall::QueryStatus>, std::uint64_t nth, CONFIGRET result, ULONG* bits, ULONG* problem,
+                DEVINST devinst, ULONG) {
+        const std::size_t node = nodeOf(devinst);
+        noteRead(tCall::QueryStatus, nth, result, node);
+        if (result == CR_SUCCESS && bits != nullptr && problem != nullptr) {
+            table_[node].started = (*bits & DN_STARTED) != 0;
+            table_[node].problem = (*bits & DN_HAS_PROBLEM) != 0 ? std::optional<ULONG>(*problem) : std::nullopt;
+        }
+    }
+
+    void record(tTag<tCall::FirstLogConf>, std::uint64_t, CONFIGRET result, LOG_CONF* logConf, DEVINST devinst,
+                ULONG kind) {
+        if (kind != BOOT_LOG_CONF && kind != ALLOC_LOG_CONF) {
+            return;  // the table holds no other kind: the replay has none
+        }
+        const std::size_t node = nodeOf(devinst);
+        const bool allocated = kind == ALLOC_LOG_CONF;
+        if (result == CR_NO_MORE_LOG_CONF) {
+            return;
+        }
+        tDeviceConfig& config = configOf(node, allocated).emplace();
+        records_[node].descriptors[allocated].clear();
         if (result != CR_SUCCESS) {
-            id.reset();
-            return result;
+            config.result = result;
+        } else if (logConf != nullptr) {
+            handles_[*logConf] = {node, allocated, std::nullopt};
         }
-        buffer[sizeof buffer - 1] = '\0';  // a service may fill the buffer without a terminator
-        id = buffer;
-        return CR_SUCCESS;
     }
 
-    void readHackFlags() {
-        DWORD type = 0;
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        const LSTATUS result = services_.RegGetValueA(HKEY_LOCAL_MACHINE, kPciHackFlagsKey, kPciHackFlagsValue,
-                                                      RRF_RT_REG_DWORD, &type, &value, &size);
-        if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value) {
-            hackFlags_ = value;
+    // The next descriptor of a configuration, or how its walk ended.
+    void record(tTag<tCall::NextResDes>, std::uint64_t, CONFIGRET result, RES_DES* next, RES_DES current,
+                RESOURCEID forResource, RESOURCEID* type, ULONG) {
+        const auto from = handles_.find(current);
+        if (from == handles_.end() || result == CR_NO_MORE_RES_DES) {
+            return;
+        }
+        const tHandleRef ref = from->second;
+        tDeviceConfig& config = *configOf(ref.node, ref.allocated);
+        if (result != CR_SUCCESS) {
+            config.endResult = result;
+            return;
+        }
+        const std::size_t index = ref.descriptor ? *ref.descriptor + 1 : 0;
+        if (index == config.descriptors.size()) {
+            config.descriptors.emplace_back().type = type != nullptr ? *type : forResource;
+            records_[ref.node].descriptors[ref.allocated].push_back(tDescriptorRead::kSteppedOver);
+        }
+        if (next != nullptr && index < config.descriptors.size()) {
+            handles_[*next] = {ref.node, ref.allocated, index};
+        }
+    }
+
+    void record(tTag<tCall::ResDesDataSize>, std::uint64_t, CONFIGRET result, ULONG* size, RES_DES handle, ULONG) {
+        tDescriptorRead* read = nullptr;
+        tDeviceDescriptor* descriptor = descriptorOf(handle, read);
+        if (descriptor == nullptr) {
+            return;
+        }
+        descriptor->sizeResult = result;
+        *read = tDescriptorRead::kSized;
+        if (result == CR_SUCCESS && size != nullptr) {
+            tDeviceDescriptor headerOnly;
+            headerOnly.type = descriptor->type;
+            descriptor->size = *size != descriptorDataSize(headerOnly) ? std::optional<std::uint32_t>(*size)
+                                                                      : std::nullopt;
+        }
+    }
+
+    void record(tTag<tCall::ResDesData>, std::uint64_t, CONFIGRET result, RES_DES handle, PVOID buffer, ULONG length,
+                ULONG) {
+        tDescriptorRead* read = nullptr;
+        tDeviceDescriptor* descriptor = descriptorOf(handle, read);
+        if (descriptor == nullptr) {
+            return;
+        }
+        descriptor->dataResult = result;
+        if (result == CR_SUCCESS && buffer != nullptr) {
+            takeRange(*descriptor, buffer, length);
+            *read = tDescriptorRead::kRead;
+        }
+    }
+
+    // A release does its work whatever it answers.
+    void record(tTag<tCall::FreeResDes>, std::uint64_t, CONFIGRET, RES_DES handle) { handles_.erase(handle); }
+    void record(tTag<tCall::FreeLogConf>, std::uint64_t, CONFIGRET, LOG_CONF handle) { handles_.erase(handle); }
+
+    void record(tTag<tCall::GetChild>, std::uint64_t nth, CONFIGRET result, DEVINST* child, DEVINST devinst, ULONG) {
+        const std::size_t parent = nodeOf(devinst);
+        if (result == CR_SUCCESS && child != nullptr) {
+            adopt(parent, nodeOf(*child));
+        } else if (result != CR_NO_SUCH_DEVNODE) {
+            fail(tCall::GetChild, nth, result);
+        }
+    }
+
+    void record(tTag<tCall::GetSibling>, std::uint64_t nth, CONFIGRET result, DEVINST* sibling, DEVINST devinst,
+                ULONG) {
+        const std::size_t node = nodeOf(devinst);
+        if (result == CR_SUCCESS && sibling != nullptr) {
+            const std::size_t next = nodeOf(*sibling);
+            if (table_[node].parent) {
+                adopt(*table_[node].parent, next);
+            }
+        } else if (result != CR_NO_SUCH_DEVNODE) {
+            fail(tCall::GetSibling, nth, result);
+        }
+    }
+
+    void record(tTag<tCall::RegistryProperty>, std::uint64_t nth, BOOL read, HDEVINFO, SP_DEVINFO_DATA* member,
+                DWORD property, DWORD* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) {
+        if (member == nullptr) {
+            return;
+        }
+        tDeviceNode& node = table_[nodeOf(member->DevInst)];
+        std::optional<DWORD>* field = property == SPDRP_BUSNUMBER   ? &node.busNumber
+                                      : property == SPDRP_ADDRESS   ? &node.address
+                                      : property == SPDRP_UI_NUMBER ? &node.uiNumber
+                                                                    : nullptr;
+        if (!read) {
+            propertyFailed(tCall::RegistryProperty, nth);
+        } else if (field != nullptr) {
+            *field = dwordOf(read, valueType, REG_DWORD, buffer, bufferSize, requiredSize);
+        }
+    }
+
+    void record(tTag<tCall::DeviceProperty>, std::uint64_t nth, BOOL read, HDEVINFO, SP_DEVINFO_DATA* member,
+                const DEVPROPKEY* key, DEVPROPTYPE* valueType, BYTE* buffer, DWORD bufferSize, DWORD* requiredSize,
+                DWORD) {
+        if (member == nullptr || key == nullptr) {
+            return;
+        }
+        tDeviceNode& node = table_[nodeOf(member->DevInst)];
+        std::optional<ULONG>* field = sameKey(*key, kPciDeviceTypeKey) ? &node.deviceType
+                                      : sameKey(*key, kPciBarTypesKey) ? &node.barTypes
+                                                                       : nullptr;
+        if (!read) {
+            propertyFailed(tCall::DeviceProperty, nth);
+        } else if (field != nullptr) {
+            *field = dwordOf(read, valueType, DEVPROP_TYPE_UINT32, buffer, bufferSize, requiredSize);
+        }
+    }
+
+    // HackFlags: a value, none set, or a read refused as the simulated
+    // registry refuses it; any other answer is said as a numbered failure,
+    // a value of the wrong size as the reader takes it.
+    void record(tTag<tCall::RegistryValue>, std::uint64_t nth, LSTATUS result, HKEY key, LPCSTR subKey, LPCSTR value,
+                DWORD, DWORD*, PVOID data, DWORD* dataSize) {
+        if (key != HKEY_LOCAL_MACHINE || subKey == nullptr || value == nullptr ||
+            std::strcmp(subKey, kPciHackFlagsKey) != 0 || std::strcmp(value, kPciHackFlagsValue) != 0) {
+            return;
+        }
+        hackFlags_ = tHackFlags{};
+        if (result == ERROR_SUCCESS && data != nullptr && dataSize != nullptr && *dataSize == sizeof(DWORD)) {
+            DWORD flags = 0;
+            std::memcpy(&flags, data, sizeof flags);
+            hackFlags_.value = flags;
+        } else if (result == ERROR_ACCESS_DENIED) {
+            hackFlags_.unreadable = true;
         } else if (result != ERROR_FILE_NOT_FOUND) {
-            hackFlagsUnreadable_ = true;
+            fail(tCall::RegistryValue, nth,
+                 result == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_INVALID_DATA) : static_cast<DWORD>(result));
         }
     }
 
-    tCapturedNode& add(DEVINST devinst, std::optional<std::size_t> parent) {
-        captured_.emplace(devinst, nodes_.size());
-        tCapturedNode& node = nodes_.emplace_back();
-        node.devinst = devinst;
-        node.parent = parent;
-        return node;
-    }
-
-    // A root bridge, then its tree depth first, in the reader's order: its
-    // boot configuration before the walk, its allocated one after it.
-    bool captureRoot(const tCapturedNode& status, const std::string& id) {
-        ++roots_;
-        const DEVINST root = status.devinst;
-        const std::size_t rootIndex = nodes_.size();
-        tCapturedNode& node = add(root, std::nullopt);
-        node.id = capturedInstanceId(id, rootIndex);
-        node.started = status.started;
-        node.problem = status.problem;
-        if (!readConfig(root, BOOT_LOG_CONF, nodes_[rootIndex].bootConfig)) {
-            return false;
-        }
-        struct tStep {
-            DEVINST node;
-            std::size_t parent;
-        };
-        std::vector<tStep> pending;
-        std::vector<DEVINST> children;
-        if (!childrenOf(root, children)) {
-            return false;
-        }
-        for (auto child = children.rbegin(); child != children.rend(); ++child) {
-            pending.push_back({*child, rootIndex});
-        }
-        while (!pending.empty()) {
-            const tStep step = pending.back();
-            pending.pop_back();
-            if (captured_.count(step.node)) {
-                continue;  // a loop in a database gone wrong, or a node met below another root
-            }
-            const std::size_t index = nodes_.size();
-            if (!captureNode(step.node, step.parent) || !childrenOf(step.node, children)) {
-                return false;
-            }
-            for (auto child = children.rbegin(); child != children.rend(); ++child) {
-                pending.push_back({*child, index});
+    // The table entry of a node, made at the first call about it.
+    std::size_t nodeOf(DEVINST devinst) {
+        const auto [entry, added] = index_.try_emplace(devinst, table_.size());
+        if (added) {
+            try {
+                table_.emplace_back();
+                records_.emplace_back();
+            } catch (const std::bad_alloc&) {
+                index_.erase(entry);
+                throw;
             }
         }
-        return readConfig(root, ALLOC_LOG_CONF, nodes_[rootIndex].allocConfig);
+        return entry->second;
     }
 
-    bool captureNode(DEVINST devinst, std::size_t parent) {
-        const std::size_t index = nodes_.size();
-        add(devinst, parent);
-        std::optional<std::string> id;
-        nodes_[index].idResult = readId(devinst, id);
-        if (!id) {
-            return true;
-        }
-        const bool function = instanceIdMatches(id->c_str(), id->size() + 1, "PCI\\*");
-        const bool rootBridge = instanceIdMatches(id->c_str(), id->size() + 1, kPciRootBridgePattern) ||
-                                instanceIdMatches(id->c_str(), id->size() + 1, kPciExpressRootBridgePattern);
-        if (!function && !rootBridge) {
-            nodes_[index].id = "CAPTURED\\NODE\\" + std::to_string(index);
-            return true;
-        }
-        nodes_[index].id = capturedInstanceId(*id, index);
-        readStatus(nodes_[index]);
-        if (function) {
-            readProperties(nodes_[index]);
-        }
-        return readConfig(devinst, ALLOC_LOG_CONF, nodes_[index].allocConfig) &&
-               readConfig(devinst, BOOT_LOG_CONF, nodes_[index].bootConfig);
+    std::optional<tDeviceConfig>& configOf(std::size_t node, bool allocated) {
+        return allocated ? table_[node].allocConfig : table_[node].bootConfig;
     }
 
-    void readStatus(tCapturedNode& node) {
-        ULONG bits = 0;
-        ULONG problem = 0;
-        node.statusResult = services_.CM_Get_DevNode_Status(&bits, &problem, node.devinst, 0);
-        if (node.statusResult == CR_SUCCESS) {
-            node.started = (bits & DN_STARTED) != 0;
-            if ((bits & DN_HAS_PROBLEM) != 0) {
-                node.problem = problem;
-            }
+    tDeviceDescriptor* descriptorOf(RES_DES handle, tDescriptorRead*& read) {
+        const auto found = handles_.find(handle);
+        if (found == handles_.end() || !found->second.descriptor) {
+            return nullptr;
         }
+        const tHandleRef& ref = found->second;
+        read = &records_[ref.node].descriptors[ref.allocated][*ref.descriptor];
+        return &configOf(ref.node, ref.allocated)->descriptors[*ref.descriptor];
     }
 
-    void readProperties(tCapturedNode& node) {
-        const auto member = members_.find(node.devinst);
-        if (member == members_.end()) {
-            return;  // no record to read them by: the replay leaves it out too
+    // `child` hangs below `parent`, after the children met before it. The
+    // first parent a node is met below stays its parent.
+    void adopt(std::size_t parent, std::size_t child) {
+        if (child == parent || table_[child].parent) {
+            return;
         }
-        node.busNumber = registryDword(member->second, SPDRP_BUSNUMBER);
-        node.address = registryDword(member->second, SPDRP_ADDRESS);
-        node.uiNumber = registryDword(member->second, SPDRP_UI_NUMBER);
-        node.deviceType = deviceProperty(member->second, kPciDeviceTypeKey);
+        table_[child].parent = parent;
+        tNodeRecord& above = records_[parent];
+        if (above.lastChild == kNone) {
+            above.firstChild = child;
+        } else {
+            records_[above.lastChild].nextSibling = child;
+        }
+        above.lastChild = child;
     }
 
-    // DEVPKEY_PciDevice_BarTypes of every function, after the walk (see the
-    // order in Capture.h).
-    void readBarTypes() {
-        for (tCapturedNode& node : nodes_) {
-            const auto member = members_.find(node.devinst);
-            if (node.idResult == CR_SUCCESS && member != members_.end() &&
-                instanceIdMatches(node.id.c_str(), node.id.size() + 1, "PCI\\*")) {
-                node.barTypes = deviceProperty(member->second, kPciBarTypesKey);
-            }
-        }
-    }
-
-    std::optional<DWORD> registryDword(SP_DEVINFO_DATA& record, DWORD property) {
-        DWORD type = 0;
-        DWORD value = 0;
-        DWORD required = 0;
-        ++registryReads_;
-        if (services_.SetupDiGetDeviceRegistryPropertyA(set_, &record, property, &type,
-                                                        reinterpret_cast<BYTE*>(&value), sizeof value, &required)) {
-            return type == REG_DWORD && required == sizeof value ? std::optional<DWORD>(value) : std::nullopt;
-        }
-        noteFailedRead("SetupDiGetDeviceRegistryPropertyA", registryReads_);
-        return std::nullopt;
-    }
-
-    std::optional<ULONG> deviceProperty(SP_DEVINFO_DATA& record, const DEVPROPKEY& key) {
-        DEVPROPTYPE type = 0;
-        ULONG value = 0;
-        DWORD required = 0;
-        ++deviceReads_;
-        if (services_.SetupDiGetDevicePropertyW(set_, &record, &key, &type, reinterpret_cast<BYTE*>(&value),
-                                                sizeof value, &required, 0)) {
-            return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
-                                                                             : std::nullopt;
-        }
-        noteFailedRead("SetupDiGetDevicePropertyW", deviceReads_);
-        return std::nullopt;
-    }
-
-    void noteFailedRead(const char* call, std::uint64_t nth) {
-        const DWORD error = services_.GetLastError();
-        if (!propertyNotSet(error)) {
-            failedCalls_.push_back({call, nth, error});
-        }
-    }
-
-    bool tree(CONFIGRET (iDeviceServices::*call)(DEVINST*, DEVINST, ULONG), const char* name, DEVINST node,
-              std::optional<DEVINST>& next) {
-        DEVINST found = 0;
-        const CONFIGRET result = (services_.*call)(&found, node, 0);
-        if (result == CR_NO_SUCH_DEVNODE) {
-            next.reset();
-            return true;
-        }
+    void noteRead(tCall call, std::uint64_t nth, CONFIGRET result, std::size_t node) {
+        (call == tCall::ReadId ? records_[node].id : records_[node].status).note(result);
         if (result != CR_SUCCESS) {
-            return fail(std::string(name) + " failed (CONFIGRET " + hexCode(result) + ")");
-        }
-        next = found;
-        return true;
-    }
-
-    bool childrenOf(DEVINST node, std::vector<DEVINST>& children) {
-        children.clear();
-        std::optional<DEVINST> next;
-        if (!tree(&iDeviceServices::CM_Get_Child, "CM_Get_Child", node, next)) {
-            return false;
-        }
-        while (next) {
-            if (children.size() > members_.size()) {
-                return fail("a chain of CM_Get_Sibling does not end");
-            }
-            children.push_back(*next);
-            if (!tree(&iDeviceServices::CM_Get_Sibling, "CM_Get_Sibling", *next, next)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Every bus-number, memory, large-memory and I/O descriptor of a node's
-    // configuration of `kind`; none when the node has no such
-    // configuration. A call that fails is kept in the configuration; only a
-    // buffer that cannot be had ends the capture.
-    bool readConfig(DEVINST node, ULONG kind, std::optional<tCapturedConfig>& config) {
-        LOG_CONF logConf = 0;
-        const CONFIGRET first = services_.CM_Get_First_Log_Conf(&logConf, node, kind);
-        if (first == CR_NO_MORE_LOG_CONF) {
-            return true;
-        }
-        config.emplace();
-        if (first != CR_SUCCESS) {
-            config->result = first;
-            return true;
-        }
-        tConfigHandles handles(services_, logConf);
-        for (;;) {
-            RES_DES next = 0;
-            RESOURCEID type = 0;
-            const CONFIGRET result = services_.CM_Get_Next_Res_Des(&next, handles.current(), ResType_All, &type, 0);
-            if (result == CR_NO_MORE_RES_DES) {
-                return true;
-            }
-            if (result != CR_SUCCESS) {
-                config->endResult = result;
-                return true;
-            }
-            handles.hold(next);
-            if (type != ResType_BusNumber && type != ResType_Mem && type != ResType_MemLarge && type != ResType_IO) {
-                continue;
-            }
-            tCapturedDescriptor& descriptor = config->descriptors.emplace_back();
-            descriptor.type = type;
-            ULONG size = 0;
-            descriptor.sizeResult = services_.CM_Get_Res_Des_Data_Size(&size, next, 0);
-            if (descriptor.sizeResult != CR_SUCCESS) {
-                continue;
-            }
-            if (size != headerSize(type)) {
-                descriptor.size = size;
-            }
-            if (size == 0) {
-                continue;
-            }
-            tStatusBlock status = makeStatusBlock();
-            tBufferGuard buffer(size, status);
-            if (status.isError()) {
-                return fail("not enough memory for a descriptor of " + std::to_string(size) + " bytes");
-            }
-            descriptor.dataResult = services_.CM_Get_Res_Des_Data(next, buffer.get(), size, 0);
-            if (descriptor.dataResult == CR_SUCCESS) {
-                decodeHeader(descriptor, static_cast<const unsigned char*>(buffer.get()), size);
-            }
+            failures_.push_back({call, nth, result, node});
         }
     }
 
-    static void writeConfig(tJsonText& json, const char* key, const tCapturedConfig& config) {
+    void fail(tCall call, std::uint64_t nth, DWORD result) {
+        // A fixture's failure is never 0, which would be success.
+        failures_.push_back({call, nth, result != 0 ? result : static_cast<DWORD>(CR_FAILURE), kNone});
+    }
+
+    // A property that is not set is absent from the node; any other failure
+    // is the numbered call's.
+    void propertyFailed(tCall call, std::uint64_t nth) {
+        if (!propertyNotSet(*lastError_)) {
+            fail(call, nth, *lastError_);
+        }
+    }
+
+    // The table's order: the members in the set's order, then the nodes met
+    // only in the tree, each with what lies below it depth first in the
+    // tree's order, so that the replay enumerates and walks as this run
+    // did; a node with a parent comes below it, unless a loop of parents
+    // kept it from the top, when it comes last.
+    std::vector<std::size_t> tableOrder() const {
+        std::vector<std::size_t> order;
+        order.reserve(table_.size());
+        std::vector<bool> placed(table_.size(), false);
+        std::vector<std::size_t> pending;
+        const auto place = [&](std::size_t top) {
+            pending.push_back(top);
+            while (!pending.empty()) {
+                const std::size_t node = pending.back();
+                pending.pop_back();
+                if (placed[node]) {
+                    continue;
+                }
+                placed[node] = true;
+                order.push_back(node);
+                const std::size_t from = pending.size();
+                for (std::size_t child = records_[node].firstChild; child != kNone;
+                     child = records_[child].nextSibling) {
+                    pending.push_back(child);
+                }
+                std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(from), pending.end());
+            }
+        };
+        for (const bool loops : {false, true}) {
+            for (const std::size_t node : members_) {
+                if (loops || !table_[node].parent) {
+                    place(node);
+                }
+            }
+            for (std::size_t node = 0; node < table_.size(); ++node) {
+                if (loops || !table_[node].parent) {
+                    place(node);
+                }
+            }
+        }
+        return order;
+    }
+
+    // The ID kept of a node at `index`: one the reader never read, or read
+    // as neither a PCI function nor a root bridge, is a neutral one.
+    std::string idOf(std::size_t node, std::size_t index) const {
+        const tRepeatedRead& read = records_[node].id;
+        const std::string& id = table_[node].id;
+        if (read.answered && (instanceIdMatches(id.c_str(), id.size() + 1, "PCI\\*") || isRootBridge(id))) {
+            return capturedInstanceId(id, index);
+        }
+        return read.saidByNode() ? std::string() : "CAPTURED\\NODE\\" + std::to_string(index);
+    }
+
+    void writeNode(tJsonText& json, std::size_t node, std::size_t index,
+                   const std::vector<std::size_t>& position) const {
+        const tDeviceNode& entry = table_[node];
+        const tNodeRecord& record = records_[node];
+        json.openObject();
+        json.string("id", idOf(node, index));
+        if (record.id.saidByNode()) {
+            json.number("id_result", *record.id.failed);
+        }
+        json.boolean("started", entry.started);
+        if (record.status.saidByNode()) {
+            json.number("status_result", *record.status.failed);
+        }
+        const std::optional<std::size_t> parent =
+            entry.parent ? std::optional<std::size_t>(position[*entry.parent]) : std::nullopt;
+        const std::pair<const char*, std::optional<std::uint64_t>> values[] = {
+            {"problem", entry.problem},       {"parent", parent},
+            {"bus_number", entry.busNumber}, {"address", entry.address},
+            {"ui_number", entry.uiNumber},   {"device_type", entry.deviceType},
+            {"bar_types", entry.barTypes}};
+        for (const auto& [key, value] : values) {
+            if (value) {
+                json.number(key, *value);
+            }
+        }
+        if (entry.bootConfig) {
+            writeConfig(json, "boot_config", *entry.bootConfig, record.descriptors[0]);
+        }
+        if (entry.allocConfig) {
+            writeConfig(json, "alloc_config", *entry.allocConfig, record.descriptors[1]);
+        }
+        json.closeObject();
+    }
+
+    // A configuration's descriptors as far as the reader walked it, each it
+    // sized with what it read of it; one it stepped over (an interrupt, a
+    // type it did not ask for) is left out, the walk stepping over nothing
+    // in its place.
+    static void writeConfig(tJsonText& json, const char* key, const tDeviceConfig& config,
+                            const std::vector<tDescriptorRead>& reads) {
         json.openObject(key);
         if (config.result != CR_SUCCESS) {
             json.number("result", config.result);
         }
         json.openArray("descriptors");
-        for (const tCapturedDescriptor& descriptor : config.descriptors) {
+        for (std::size_t i = 0; i < config.descriptors.size(); ++i) {
+            const tDeviceDescriptor& descriptor = config.descriptors[i];
+            if (reads[i] == tDescriptorRead::kSteppedOver) {
+                continue;
+            }
             json.openObject();
             json.number("type", descriptor.type);
-            if (descriptor.sizeResult == CR_SUCCESS && descriptor.dataResult == CR_SUCCESS) {
+            if (reads[i] == tDescriptorRead::kRead) {
                 json.number("base", descriptor.base);
                 json.number("end", descriptor.end);
                 if (descriptor.flags != 0) {
@@ -632,48 +725,18 @@ private:
         json.closeObject();
     }
 
-    static void writeNode(tJsonText& json, const tCapturedNode& node) {
-        json.openObject();
-        json.string("id", node.id);
-        if (node.idResult != CR_SUCCESS) {
-            json.number("id_result", node.idResult);
-        }
-        json.boolean("started", node.started);
-        if (node.statusResult != CR_SUCCESS) {
-            json.number("status_result", node.statusResult);
-        }
-        const std::pair<const char*, std::optional<std::uint64_t>> values[] = {
-            {"problem", node.problem},       {"parent", node.parent},
-            {"bus_number", node.busNumber}, {"address", node.address},
-            {"ui_number", node.uiNumber},   {"device_type", node.deviceType},
-            {"bar_types", node.barTypes}};
-        for (const auto& [key, value] : values) {
-            if (value) {
-                json.number(key, *value);
-            }
-        }
-        if (node.bootConfig) {
-            writeConfig(json, "boot_config", *node.bootConfig);
-        }
-        if (node.allocConfig) {
-            writeConfig(json, "alloc_config", *node.allocConfig);
-        }
-        json.closeObject();
-    }
-
-    iDeviceServices& services_;
-    HDEVINFO set_;
-    std::string& failure_;
-    std::unordered_map<DEVINST, SP_DEVINFO_DATA> members_;
-    std::vector<DEVINST> order_;
-    std::unordered_map<DEVINST, std::size_t> captured_;  // a node's index in nodes_
-    std::vector<tCapturedNode> nodes_;
-    std::size_t roots_ = 0;
-    std::optional<DWORD> hackFlags_;
-    bool hackFlagsUnreadable_ = false;
-    std::uint64_t registryReads_ = 0;
-    std::uint64_t deviceReads_ = 0;
-    std::vector<tCapturedFailure> failedCalls_;
+    iDeviceServices& inner_;
+    std::optional<DWORD> lastError_;
+    bool whole_ = true;
+    std::array<std::uint64_t, static_cast<std::size_t>(tCall::Count)> calls_{};
+    std::unordered_map<DEVINST, std::size_t> index_;  // a node's entry in table_
+    tDeviceTable table_;                               // in the order of the first call about each node
+    std::vector<tNodeRecord> records_;                 // beside table_
+    std::vector<std::size_t> members_;                 // entries, in the set's order
+    std::unordered_map<RES_DES, tHandleRef> handles_;  // the handles the reader holds
+    std::vector<tFailedCall> failures_;                // in the run's order
+    std::optional<DWORD> enumError_;
+    tHackFlags hackFlags_;
 };
 
 std::string errnoText(int error) {
@@ -695,6 +758,7 @@ bool writeAndClose(std::FILE* file, const std::string& text, std::string& reason
 }
 
 }  // namespace
+
 
 std::string jsonString(const std::string& text) {
     std::string quoted = "\"";
@@ -747,23 +811,21 @@ std::string capturedInstanceId(const std::string& id, std::size_t index) {
 bool captureDeviceTree(tCapture& capture, std::string& failure) {
     capture = tCapture{};
     try {
-        iDeviceServices& services = deviceServices();
-        const HDEVINFO set = services.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
-        if (set == INVALID_HANDLE_VALUE) {
-            failure = "the device database: SetupDiGetClassDevsA failed (error " +
-                      std::to_string(services.GetLastError()) + ")";
+        tRecordingServices recorder(deviceServices());
+        bool read = false;
+        {
+            const tScopedDeviceServices scope(recorder);
+            tTopology topology;
+            read = readWindowsTopology(topology, failure);
+        }
+        if (!recorder.whole()) {
+            failure = "the device database: not enough memory to capture it";
             return false;
         }
-        const tDeviceSetGuard guard(set);
-        tCapturer capturer(set, failure);
-        if (!capturer.capture()) {
-            return false;
-        }
-        capture.fixture = capturer.fixture();
-        capture.nodes = capturer.nodes();
-        capture.roots = capturer.roots();
-        return true;
+        recorder.write(capture);
+        return read;
     } catch (const std::bad_alloc&) {
+        capture = tCapture{};
         failure = "the device database: not enough memory to capture it";
         return false;
     }

@@ -24,15 +24,6 @@ namespace {
 
 constexpr DWORD kNoSlot = 0xFFFFFFFFu;
 
-// The errors a property read leaves when the device has no such property:
-// ERROR_INVALID_DATA for a registry property and ERROR_NOT_FOUND for
-// another, as the SetupAPI pages say; Wine 8 leaves ERROR_FILE_NOT_FOUND,
-// or no new error at all (so the enumeration's ERROR_NO_MORE_ITEMS is
-// still there), as its test in tests/windows shows.
-constexpr std::initializer_list<DWORD> kPropertyNotSet = {
-    static_cast<DWORD>(ERROR_INVALID_DATA), static_cast<DWORD>(ERROR_NOT_FOUND),
-    static_cast<DWORD>(ERROR_FILE_NOT_FOUND), static_cast<DWORD>(ERROR_NO_MORE_ITEMS)};
-
 std::string hexCode(unsigned long code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", code);
@@ -322,7 +313,7 @@ private:
     // unknown too, but said, since it is no answer of the device's.
     void noteFailedProperty(const char* name, const std::string& id) {
         const DWORD error = services_.GetLastError();
-        if (std::find(kPropertyNotSet.begin(), kPropertyNotSet.end(), error) == kPropertyNotSet.end()) {
+        if (!propertyNotSet(error)) {
             problems_.push_back(id + ": " + name + " could not be read (error " + std::to_string(error) + ")");
         }
     }
@@ -771,6 +762,15 @@ private:
 };
 
 }  // namespace
+
+// ERROR_INVALID_DATA for a registry property and ERROR_NOT_FOUND for
+// another, as the SetupAPI pages say; Wine 8 leaves ERROR_FILE_NOT_FOUND,
+// or no new error at all (so the enumeration's ERROR_NO_MORE_ITEMS is
+// still there), as its test in tests/windows shows.
+bool propertyNotSet(DWORD error) {
+    return error == static_cast<DWORD>(ERROR_INVALID_DATA) || error == static_cast<DWORD>(ERROR_NOT_FOUND) ||
+           error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) || error == static_cast<DWORD>(ERROR_NO_MORE_ITEMS);
+}
 
 bool readWindowsTopology(tTopology& topology, std::string& failure) {
     topology = tTopology{};

@@ -50,6 +50,7 @@
 
 #include <string>
 
+#include "DeviceTypes.h"
 #include "Topology.h"
 
 namespace nROOTSCOPE_1_0 {
@@ -59,5 +60,9 @@ namespace nROOTSCOPE_1_0 {
 // tree walk or a configuration that cannot be read, gives false and says
 // what failed in `failure`.
 bool readWindowsTopology(tTopology& topology, std::string& failure);
+
+// Whether the error a failed property read left says only that the device
+// has no such property: the property is then unknown, and nothing more.
+bool propertyNotSet(DWORD error);
 
 }  // namespace nROOTSCOPE_1_0

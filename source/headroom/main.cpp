@@ -244,31 +244,39 @@ int onTree(const std::string& path, tRead&& read) {
 #endif
 
 #if defined(ROOTSCOPE_HEADROOM_CAPTURE)
-// Captures the device tree into the options' file; the exit code.
+// Captures the device tree into the options' file; the exit code. A machine
+// the reader fails on is captured all the same, since its file replays to
+// the same failure: it is written, and the program then exits as it does
+// without --capture, with the reader's line.
 int captureMachine(const tOptions& options) {
     nROOTSCOPE_1_0::tCapture capture;
     const auto read = [&capture](std::string& failure) {
         return nROOTSCOPE_1_0::captureDeviceTree(capture, failure);
     };
 #if defined(ROOTSCOPE_HEADROOM_HARNESS)
-    if (const int exitCode = onTree(options.tree, read); exitCode != kExitRead) {
-        return exitCode;
-    }
+    const int readExit = onTree(options.tree, read);
 #else
+    int readExit = kExitRead;
     if (std::string failure; !read(failure)) {
         std::fprintf(stderr, "%s: cannot read %s\n", kProgram, failure.c_str());
-        return kExitUnreadable;
+        readExit = kExitUnreadable;
     }
 #endif
+    if (capture.fixture.empty() || (readExit != kExitRead && readExit != kExitUnreadable)) {
+        return readExit != kExitRead ? readExit : kExitUnreadable;
+    }
     std::string reason;
     if (!nROOTSCOPE_1_0::writeFileWhole(options.capture, capture.fixture, reason)) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, options.capture.c_str(), reason.c_str());
         return kExitUnreadable;
     }
+    if (readExit != kExitRead) {
+        return readExit;
+    }
     const auto count = [](std::size_t n, const char* what) {
         return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
     };
-    return writeOut("Wrote " + count(capture.nodes, "device node") + " below " + count(capture.roots, "root bridge") +
+    return writeOut("Wrote " + count(capture.nodes, "device node") + " with " + count(capture.roots, "root bridge") +
                     " to " + options.capture + ".\n")
                ? kExitRead
                : kExitUnreadable;

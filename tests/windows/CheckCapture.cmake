@@ -13,7 +13,7 @@ execute_process(COMMAND ${EMULATOR} ${PROGRAM} --capture machine.json
     WORKING_DIRECTORY ${WORK} INPUT_FILE /dev/null
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE code)
 if(NOT code EQUAL 0 OR NOT err STREQUAL "" OR
-   NOT out MATCHES "^Wrote [0-9]+ device nodes? below [0-9]+ root bridges? to machine.json.\r?\n$")
+   NOT out MATCHES "^Wrote [0-9]+ device nodes? with [0-9]+ root bridges? to machine.json.\r?\n$")
     message(FATAL_ERROR "--capture gave exit ${code}, output:\n${out}\nstandard error:\n${err}")
 endif()
 file(READ ${WORK}/machine.json captured)
