@@ -7,8 +7,8 @@
 // rootscope-headroom-sim for the tests, it also takes --tree FIXTURE.json
 // and reads the simulated device tree of that fixture with the Windows
 // reader, which reaches the system only through the device-services seam.
-// On Windows, and with --tree, --capture FILE writes the device tree as
-// such a fixture instead of the report (Capture.h).
+// On Windows, and with --tree, --capture FILE writes what the Windows reader
+// read as such a fixture instead of the report (Capture.h).
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -91,12 +91,14 @@ std::string helpText() {
 #endif
 #if defined(ROOTSCOPE_HEADROOM_CAPTURE)
     help += "  --capture FILE write the device tree as Windows shows it to FILE instead\n"
-            "                 of the report: every node below the root bridges with\n"
-            "                 its ID, state, bus number, address, slot number, device\n"
-            "                 and BAR types, boot and allocated configurations (bus\n"
-            "                 numbers, memory, I/O), and the PCI driver's HackFlags;\n"
-            "                 no serial numbers. rootscope-headroom-sim --tree FILE\n"
-            "                 shows what this program shows of the machine\n";
+            "                 of the report: what this program reads of each device\n"
+            "                 node (ID, state, bus number, address, slot number,\n"
+            "                 device and BAR types, the bus numbers, memory and I/O\n"
+            "                 of its boot and allocated configurations) and the PCI\n"
+            "                 driver's HackFlags; no serial numbers. A machine that\n"
+            "                 cannot be read is written too, and exits 1 with the\n"
+            "                 reason. rootscope-headroom-sim --tree FILE shows what\n"
+            "                 this program shows of the machine\n";
 #endif
     help += "  --help         print this help and exit\n"
             "  --version      print the version and exit\n"
