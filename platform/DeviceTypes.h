@@ -146,6 +146,7 @@ struct IO_DES {
 #define REG_DWORD 4
 #define RRF_RT_REG_DWORD 0x00000010
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+#define DEVPROP_TYPE_INT32 0x00000006
 #define DEVPROP_TYPE_UINT32 0x00000007
 
 #define CR_SUCCESS 0x00000000

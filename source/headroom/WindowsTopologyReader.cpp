@@ -264,8 +264,11 @@ private:
         return true;
     }
 
-    // A DEVPROP_TYPE_UINT32 device property; none when missing or of another
-    // type, and a problem noted when the call failed for another reason.
+    // A 32-bit device property; none when missing or of another type, and a
+    // problem noted when the call failed for another reason. The PCI keys'
+    // header gives their values as 32-bit numbers but names no property
+    // type, and Microsoft's pages list other numeric device properties as
+    // DEVPROP_TYPE_INT32: either is taken.
     std::optional<ULONG> deviceUint(SP_DEVINFO_DATA& record, const DEVPROPKEY& key, const char* name,
                                     const std::string& id) {
         DEVPROPTYPE type = 0;
@@ -273,8 +276,8 @@ private:
         DWORD required = 0;
         if (services_.SetupDiGetDevicePropertyW(set_, &record, &key, &type, reinterpret_cast<BYTE*>(&value),
                                                 sizeof value, &required, 0)) {
-            return type == DEVPROP_TYPE_UINT32 && required == sizeof value ? std::optional<ULONG>(value)
-                                                                             : std::nullopt;
+            const bool numeric = type == DEVPROP_TYPE_UINT32 || type == DEVPROP_TYPE_INT32;
+            return numeric && required == sizeof value ? std::optional<ULONG>(value) : std::nullopt;
         }
         noteFailedProperty(name, id);
         return std::nullopt;

@@ -45,3 +45,6 @@ rootscope_headroom_tree(desktop_large_bar 0)
 rootscope_headroom_tree(two_root_server_above_4g 0)
 rootscope_headroom_tree(bridge_without_io_window 0)
 rootscope_headroom_tree(root_without_memory 0)
+# A root bridge whose windows all lie below 4 GiB: the firmware decodes
+# nothing above, and the advice names its setting, as on Linux.
+rootscope_headroom_tree(no_window_above_4g 0)
