@@ -46,8 +46,20 @@ struct tDeviceConfig {
     CONFIGRET endResult = CR_NO_MORE_RES_DES;  // after the last descriptor; never CR_SUCCESS
 };
 
-// The size of the data of a descriptor as served.
-std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor);
+// The size of the data of a descriptor as served. Inline, since a capture
+// on Windows, where no table is served, says a size only where it differs.
+inline std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor) {
+    if (descriptor.size) {
+        return *descriptor.size;
+    }
+    switch (descriptor.type) {
+        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
+        case ResType_Mem: return sizeof(MEM_DES);
+        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
+        case ResType_IO: return sizeof(IO_DES);
+        default: return sizeof(BUSNUMBER_DES);
+    }
+}
 
 struct tDeviceNode {
     std::string id;

@@ -42,19 +42,6 @@ void appendCount(std::string& text, std::uint64_t count, const char* singular, c
 
 }  // namespace
 
-std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor) {
-    if (descriptor.size) {
-        return *descriptor.size;
-    }
-    switch (descriptor.type) {
-        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
-        case ResType_Mem: return sizeof(MEM_DES);
-        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
-        case ResType_IO: return sizeof(IO_DES);
-        default: return sizeof(BUSNUMBER_DES);
-    }
-}
-
 tEmulatedConfigManager::tEmulatedConfigManager(tDeviceTableReader reader)
     : reader_(std::move(reader)), heap_{heapAllocate, heapRelease, this} {}
 

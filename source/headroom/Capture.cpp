@@ -208,17 +208,21 @@ void takeRange(tDeviceDescriptor& descriptor, const void* data, std::size_t size
     }
 }
 
-// A DWORD property as the reader takes it: of the type asked for and four
-// bytes long; anything else is no value.
-std::optional<DWORD> dwordOf(BOOL read, const DWORD* valueType, DWORD wanted, const BYTE* buffer, DWORD bufferSize,
-                             const DWORD* requiredSize) {
-    if (!read || valueType == nullptr || *valueType != wanted || requiredSize == nullptr ||
+// A 32-bit property as the reader takes it: of a type it takes as a number
+// and four bytes long; anything else is no value, as it is to the reader.
+std::optional<DWORD> dwordOf(BOOL read, const DWORD* valueType, bool (*numeric)(DWORD), const BYTE* buffer,
+                             DWORD bufferSize, const DWORD* requiredSize) {
+    if (!read || valueType == nullptr || !numeric(*valueType) || requiredSize == nullptr ||
         *requiredSize != sizeof(DWORD) || buffer == nullptr || bufferSize < sizeof(DWORD)) {
         return std::nullopt;
     }
     DWORD value = 0;
     std::memcpy(&value, buffer, sizeof value);
     return value;
+}
+
+bool registryNumberType(DWORD type) {
+    return type == REG_DWORD;
 }
 
 bool sameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
@@ -486,7 +490,7 @@ private:
         if (!read) {
             propertyFailed(tCall::RegistryProperty, nth);
         } else if (field != nullptr) {
-            *field = dwordOf(read, valueType, REG_DWORD, buffer, bufferSize, requiredSize);
+            *field = dwordOf(read, valueType, registryNumberType, buffer, bufferSize, requiredSize);
         }
     }
 
@@ -503,7 +507,7 @@ private:
         if (!read) {
             propertyFailed(tCall::DeviceProperty, nth);
         } else if (field != nullptr) {
-            *field = dwordOf(read, valueType, DEVPROP_TYPE_UINT32, buffer, bufferSize, requiredSize);
+            *field = dwordOf(read, valueType, deviceNumberType, buffer, bufferSize, requiredSize);
         }
     }
 

@@ -276,8 +276,7 @@ private:
         DWORD required = 0;
         if (services_.SetupDiGetDevicePropertyW(set_, &record, &key, &type, reinterpret_cast<BYTE*>(&value),
                                                 sizeof value, &required, 0)) {
-            const bool numeric = type == DEVPROP_TYPE_UINT32 || type == DEVPROP_TYPE_INT32;
-            return numeric && required == sizeof value ? std::optional<ULONG>(value) : std::nullopt;
+            return deviceNumberType(type) && required == sizeof value ? std::optional<ULONG>(value) : std::nullopt;
         }
         noteFailedProperty(name, id);
         return std::nullopt;
@@ -773,6 +772,10 @@ private:
 bool propertyNotSet(DWORD error) {
     return error == static_cast<DWORD>(ERROR_INVALID_DATA) || error == static_cast<DWORD>(ERROR_NOT_FOUND) ||
            error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) || error == static_cast<DWORD>(ERROR_NO_MORE_ITEMS);
+}
+
+bool deviceNumberType(DEVPROPTYPE type) {
+    return type == DEVPROP_TYPE_UINT32 || type == DEVPROP_TYPE_INT32;
 }
 
 bool readWindowsTopology(tTopology& topology, std::string& failure) {

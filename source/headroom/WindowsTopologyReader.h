@@ -65,4 +65,7 @@ bool readWindowsTopology(tTopology& topology, std::string& failure);
 // has no such property: the property is then unknown, and nothing more.
 bool propertyNotSet(DWORD error);
 
+// Whether a device property of this type is taken as a 32-bit number.
+bool deviceNumberType(DEVPROPTYPE type);
+
 }  // namespace nROOTSCOPE_1_0
