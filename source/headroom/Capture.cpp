@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -317,7 +318,7 @@ private:
     void keepError(tCallResult how, tAnswer answer) {
         bool failed = false;
         if constexpr (std::is_pointer_v<tAnswer>) {
-            failed = answer == INVALID_HANDLE_VALUE;
+            failed = how == tCallResult::Handle && answer == INVALID_HANDLE_VALUE;
         } else {
             failed = how == tCallResult::Bool && !answer;
         }
@@ -742,6 +743,8 @@ private:
     std::optional<DWORD> enumError_;
     tHackFlags hackFlags_;
 };
+
+#undef ROOTSCOPE_CAPTURE_ARGUMENTS
 
 std::string errnoText(int error) {
     return std::strerror(error != 0 ? error : EIO);
