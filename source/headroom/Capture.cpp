@@ -423,14 +423,9 @@ private:
     }
 
     void record(tTag<tCall::ResDesDataSize>, std::uint64_t, CONFIGRET result, ULONG* size, RES_DES handle, ULONG) {
-        tDescriptorRead* read = nullptr;
-        tDeviceDescriptor* descriptor = descriptorOf(handle, read);
-        if (descriptor == nullptr) {
-            return;
-        }
-        descriptor->sizeResult = result;
-        *read = tDescriptorRead::kSized;
-        if (result == CR_SUCCESS && size != nullptr) {
+        tDeviceDescriptor* descriptor =
+            answered(handle, &tDeviceDescriptor::sizeResult, result, tDescriptorRead::kSized);
+        if (descriptor != nullptr && size != nullptr) {
             tDeviceDescriptor headerOnly;
             headerOnly.type = descriptor->type;
             descriptor->size = *size != descriptorDataSize(headerOnly) ? std::optional<std::uint32_t>(*size)
@@ -440,15 +435,10 @@ private:
 
     void record(tTag<tCall::ResDesData>, std::uint64_t, CONFIGRET result, RES_DES handle, PVOID buffer, ULONG length,
                 ULONG) {
-        tDescriptorRead* read = nullptr;
-        tDeviceDescriptor* descriptor = descriptorOf(handle, read);
-        if (descriptor == nullptr) {
-            return;
-        }
-        descriptor->dataResult = result;
-        if (result == CR_SUCCESS && buffer != nullptr) {
+        tDeviceDescriptor* descriptor =
+            answered(handle, &tDeviceDescriptor::dataResult, result, tDescriptorRead::kRead);
+        if (descriptor != nullptr && buffer != nullptr) {
             takeRange(*descriptor, buffer, length);
-            *read = tDescriptorRead::kRead;
         }
     }
 
@@ -553,14 +543,22 @@ private:
         return allocated ? table_[node].allocConfig : table_[node].bootConfig;
     }
 
-    tDeviceDescriptor* descriptorOf(RES_DES handle, tDescriptorRead*& read) {
+    // Keeps how a call about the descriptor of `handle` answered, in
+    // `field`: sized at least, and `reached` when it answered. The
+    // descriptor when it answered; null then too for a handle the capture
+    // does not know.
+    tDeviceDescriptor* answered(RES_DES handle, CONFIGRET tDeviceDescriptor::*field, CONFIGRET result,
+                                tDescriptorRead reached) {
         const auto found = handles_.find(handle);
         if (found == handles_.end() || !found->second.descriptor) {
             return nullptr;
         }
         const tHandleRef& ref = found->second;
-        read = &records_[ref.node].descriptors[ref.allocated][*ref.descriptor];
-        return &configOf(ref.node, ref.allocated)->descriptors[*ref.descriptor];
+        tDeviceDescriptor& descriptor = configOf(ref.node, ref.allocated)->descriptors[*ref.descriptor];
+        tDescriptorRead& read = records_[ref.node].descriptors[ref.allocated][*ref.descriptor];
+        descriptor.*field = result;
+        read = std::max(read, result == CR_SUCCESS ? reached : tDescriptorRead::kSized);
+        return result == CR_SUCCESS ? &descriptor : nullptr;
     }
 
     // `child` hangs below `parent`, after the children met before it. The
