@@ -51,23 +51,6 @@ TEST(CaptureTest, KeepsLocationsAndReplacesWhatMayBeASerialNumber) {
     EXPECT_EQ(kept.substr(kept.size() - 16), "\\0&00000000&0&1F");
 }
 
-TEST(CaptureTest, QuotesAsJsonRequires) {
-    const struct {
-        std::string text;
-        const char* quoted;
-    } cases[] = {
-        {"PCI\\VEN", "\"PCI\\\\VEN\""},
-        {"a\"b", "\"a\\\"b\""},
-        {std::string("\n\x01\x1f", 3), "\"\\u000a\\u0001\\u001f\""},
-        {std::string("\0", 1), "\"\\u0000\""},
-        {"\x7f/é", "\"\x7f/é\""},
-        {"", "\"\""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(jsonString(c.text), c.quoted);
-    }
-}
-
 tSimDescriptor descriptor(RESOURCEID type, std::uint64_t base, std::uint64_t end, DWORD flags = 0) {
     tSimDescriptor made;
     made.type = type;

@@ -22,6 +22,7 @@
 #include "DevMgr.h"
 #include "DeviceServices.h"
 #include "DeviceTable.h"
+#include "HeadroomReport.h"
 #include "Topology.h"
 #include "WindowsTopologyReader.h"
 
@@ -764,26 +765,6 @@ bool writeAndClose(std::FILE* file, const std::string& text, std::string& reason
 
 }  // namespace
 
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20) {
-            static const char kHex[] = "0123456789abcdef";
-            quoted += "\\u00";
-            quoted += kHex[byte >> 4];
-            quoted += kHex[byte & 0xf];
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '"';
-    return quoted;
-}
 
 std::string capturedInstanceId(const std::string& id, std::size_t index) {
     // Windows builds IDs of the characters from 0x21 to 0x7e; anything else

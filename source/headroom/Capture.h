@@ -59,7 +59,4 @@ bool writeFileWhole(const std::string& path, const std::string& text, std::strin
 // from node number `index` of the capture.
 std::string capturedInstanceId(const std::string& id, std::size_t index);
 
-// Exposed for the tests: `text` as a JSON string, quotes included.
-std::string jsonString(const std::string& text);
-
 }  // namespace nROOTSCOPE_1_0

@@ -655,38 +655,6 @@ std::size_t utf8Length(std::string_view text, std::size_t i) {
     return length;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, and
-// bytes that are not UTF-8 replaced by U+FFFD, so the document stays valid
-// whatever a name on the machine holds.
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-            ++i;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-            out += escape;
-            ++i;
-        } else if (byte < 0x80) {
-            out += static_cast<char>(byte);
-            ++i;
-        } else {
-            const std::size_t length = utf8Length(text, i);
-            if (length == 0) {
-                out += "\\ufffd";
-                ++i;
-            } else {
-                out.append(text.substr(i, length));
-                i += length;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 std::string jsonOptional(const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : "null";
@@ -938,6 +906,39 @@ std::string withLabel(const std::string& labels, const char* name, std::string_v
 constexpr const char kReadSuccessHelp[] = "1 when the machine's PCI tree was read, 0 when it could not be.";
 
 }  // namespace
+
+// A JSON string: quotes, backslashes and control characters escaped, and
+// bytes that are not UTF-8 replaced by U+FFFD, so the document stays valid
+// whatever a name on the machine holds.
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+            ++i;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++i;
+        } else {
+            const std::size_t length = utf8Length(text, i);
+            if (length == 0) {
+                out += "\\ufffd";
+                ++i;
+            } else {
+                out.append(text.substr(i, length));
+                i += length;
+            }
+        }
+    }
+    return out + "\"";
+}
 
 std::string headroomView(const tHeadroom& headroom, bool kernelLogClosed) {
     std::string view;

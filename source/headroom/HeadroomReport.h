@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "Headroom.h"
 
@@ -29,5 +30,10 @@ std::string headroomMetrics(const tHeadroom& headroom);
 
 // What a machine that could not be read gives: read_success at 0 alone.
 std::string headroomMetricsUnread();
+
+// A JSON string: quotes, backslashes and control characters escaped, and
+// bytes that are not UTF-8 replaced by U+FFFD. Every JSON the programs
+// write quotes its strings with it.
+std::string jsonString(std::string_view text);
 
 }  // namespace nROOTSCOPE_1_0
