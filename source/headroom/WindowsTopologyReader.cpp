@@ -617,6 +617,7 @@ private:
             const std::size_t windowsFrom =
                 function.bridge ? firstWindow(nodes[i], childResources[i]) : resources.size();
             std::uint32_t slot = 0;
+            bool memoryWindow = false;
             for (std::size_t k = 0; k < resources.size(); ++k) {
                 const tResource& resource = resources[k];
                 const bool isWindow = k >= windowsFrom && !resource.barFlag();
@@ -625,7 +626,10 @@ private:
                     continue;
                 }
                 if (isWindow) {
-                    function.windows.push_back(window(resource, tWindowOrigin::kDescriptor, i));
+                    tWindow made = window(resource, tWindowOrigin::kDescriptor, i);
+                    made.kind = windowKind(resource, memoryWindow);
+                    memoryWindow = memoryWindow || made.kind == tResourceKind::kMemory;
+                    function.windows.push_back(made);
                     continue;
                 }
                 const bool is64 = resource.type == ResType_MemLarge || resource.end > 0xffffffffu;
@@ -644,13 +648,26 @@ private:
                   [](const tDeviceProblem& a, const tDeviceProblem& b) { return a.address < b.address; });
     }
 
+    // The kind of a bridge's memory window where Windows leaves the
+    // prefetchable flag unset: a bridge's non-prefetchable window decodes 32
+    // bits only, so one ending above 4 GiB is the prefetchable one, as is a
+    // second memory window after the non-prefetchable one (a bridge lists
+    // its windows I/O, memory, prefetchable).
+    static tResourceKind windowKind(const tResource& resource, bool afterMemoryWindow) {
+        const tResourceKind kind = resource.kind();
+        if (kind != tResourceKind::kMemory) {
+            return kind;
+        }
+        return resource.end > 0xffffffffu || afterMemoryWindow ? tResourceKind::kPrefetchable : kind;
+    }
+
     // Where a bridge's windows begin in its list, which holds its own BARs
     // first: at the first descriptor flagged as a window; without such a
     // flag, after as many descriptors as BarTypes counts BARs; without
     // BarTypes either, at the first descriptor that holds a resource of a
     // function below; and where nothing below holds one (an empty port), at
-    // the start of the longest tail with no kind twice, since a bridge has
-    // at most one window of each kind.
+    // the start of the longest tail that a bridge's windows can make up: at
+    // most one I/O window and two memory ones, one of them prefetchable.
     static std::size_t firstWindow(const tNode& node, const std::vector<const tResource*>& below) {
         const tResourcesBelow held(below);
         const std::vector<tResource>& resources = node.resources;
@@ -672,15 +689,25 @@ private:
         if (!below.empty()) {
             return resources.size();  // what lies below is in none of them: all are its own BARs
         }
-        std::array<bool, 3> seen{};
+        // At most one I/O window and two memory ones, of which at most one
+        // is known to be prefetchable (flagged, or above 4 GiB).
+        std::size_t io = 0;
+        std::size_t memory = 0;
+        std::size_t prefetchable = 0;
         std::size_t from = resources.size();
         while (from > 0) {
             const tResource& resource = resources[from - 1];
-            const std::size_t kind = resource.unread ? 0 : static_cast<std::size_t>(resource.kind()) - 1;
-            if (resource.unread || seen[kind]) {
+            if (resource.unread) {
                 break;
             }
-            seen[kind] = true;
+            const bool knownPrefetchable =
+                !resource.io() && windowKind(resource, false) == tResourceKind::kPrefetchable;
+            io += resource.io() ? 1 : 0;
+            memory += resource.io() ? 0 : 1;
+            prefetchable += knownPrefetchable ? 1 : 0;
+            if (io > 1 || memory > 2 || prefetchable > 1) {
+                break;
+            }
             --from;
         }
         return from;

@@ -33,8 +33,11 @@
 //   DEVPKEY_PciDevice_BarTypes counts BARs; without BarTypes either, at the
 //   first descriptor that holds a resource of a function directly below
 //   (none held: all are its BARs); and where nothing below has resources (an
-//   empty port), at the start of the longest tail with no kind twice, since
-//   a bridge has at most one I/O, one memory and one prefetchable window;
+//   empty port), at the start of the longest tail a bridge's windows can
+//   make up: one I/O window and two memory ones. A memory window is the
+//   prefetchable one when flagged fMD_PrefetchAllowed, or, where Windows
+//   leaves that unset, when it ends above 4 GiB (the other decodes 32 bits)
+//   or follows the non-prefetchable one;
 // - a root bus's windows: the memory and I/O descriptors of its root
 //   bridge's boot configuration, else of its allocated one; none: unknown;
 // - a descriptor that cannot be read is said as a problem, and every window
