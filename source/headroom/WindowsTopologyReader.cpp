@@ -237,10 +237,12 @@ private:
 
     // Walks a node's configuration of `kind` once for the descriptors of
     // `types`: its bus-number descriptor, as the survey's range reader reads
-    // it, and its memory and I/O descriptors. False when the configuration
-    // could not be walked.
+    // it, and its memory and I/O descriptors. One that cannot be walked to
+    // its end is said: its bus numbers are then unknown, and so is what it
+    // holds of memory and I/O, which makes every window that may hold it
+    // only a bound (an unread resource of each space stands for it).
     template <std::size_t N>
-    bool readConfiguration(DEVINST node, const std::string& id, ULONG kind, const RESOURCEID (&types)[N],
+    void readConfiguration(DEVINST node, const std::string& id, ULONG kind, const RESOURCEID (&types)[N],
                            std::optional<std::pair<std::uint32_t, std::uint32_t>>& descriptor,
                            std::vector<tResource>* resources) {
         tConfigRead read;
@@ -248,8 +250,14 @@ private:
         const std::string which = kind == BOOT_LOG_CONF ? "boot" : "allocated";
         walkConfiguration(node, kind, types, N, gatherDescriptor, &read, status);
         if (status.isError()) {
-            return fail("the " + which + " configuration of " + id + " could not be read (" +
-                        std::to_string(status.code) + ")");
+            problems_.push_back(id + ": its " + which + " configuration could not be read (" +
+                                std::to_string(status.code) + "), so what it holds is unknown" +
+                                (resources != nullptr ? " and every window it may lie in is only a bound" : ""));
+            if (resources != nullptr) {
+                resources->push_back({ResType_IO, 0, 0, 0, true});
+                resources->push_back({ResType_Mem, 0, 0, 0, true});
+            }
+            return;
         }
         if (read.low >= 0 && read.high >= 0) {
             descriptor.emplace(static_cast<std::uint32_t>(read.low), static_cast<std::uint32_t>(read.high));
@@ -261,7 +269,6 @@ private:
         if (resources != nullptr) {
             resources->insert(resources->end(), read.resources.begin(), read.resources.end());
         }
-        return true;
     }
 
     // A 32-bit device property; none when missing or of another type, and a
@@ -361,17 +368,13 @@ private:
     bool readRoot(DEVINST rootNode, const std::string& rootId) {
         std::optional<std::pair<std::uint32_t, std::uint32_t>> range;
         std::vector<tResource> windows;
-        if (!readConfiguration(rootNode, rootId, BOOT_LOG_CONF, kEveryType, range, &windows)) {
-            return false;
-        }
+        readConfiguration(rootNode, rootId, BOOT_LOG_CONF, kEveryType, range, &windows);
         // Its windows are expected in its boot configuration, beside its bus
-        // numbers; where that lists none, its allocated one is tried.
+        // numbers; where that gives none, its allocated one is tried.
         tWindowOrigin origin = tWindowOrigin::kBootConfiguration;
-        if (windows.empty()) {
+        if (std::none_of(windows.begin(), windows.end(), [](const tResource& r) { return !r.unread; })) {
             std::optional<std::pair<std::uint32_t, std::uint32_t>> unused;
-            if (!readConfiguration(rootNode, rootId, ALLOC_LOG_CONF, kAddressesOnly, unused, &windows)) {
-                return false;
-            }
+            readConfiguration(rootNode, rootId, ALLOC_LOG_CONF, kAddressesOnly, unused, &windows);
             origin = tWindowOrigin::kDescriptor;
         }
         // Depth first from the root bridge; a node met twice (a loop in a
@@ -434,14 +437,10 @@ private:
         function.deviceType = deviceUint(record, kPciDeviceTypeKey, "DEVPKEY_PciDevice_DeviceType", function.id);
         function.barTypes = deviceUint(record, kPciBarTypesKey, "DEVPKEY_PciDevice_BarTypes", function.id);
         function.problem = problemOf(node, function.id);
-        if (!readConfiguration(node, function.id, ALLOC_LOG_CONF, kEveryType, function.descriptor,
-                               &function.resources)) {
-            return false;
-        }
+        readConfiguration(node, function.id, ALLOC_LOG_CONF, kEveryType, function.descriptor, &function.resources);
         std::erase_if(function.resources, [](const tResource& r) { return !r.unread && legacyVga(r); });
-        if (!function.descriptor &&
-            !readConfiguration(node, function.id, BOOT_LOG_CONF, kBusNumbersOnly, function.descriptor, nullptr)) {
-            return false;
+        if (!function.descriptor) {
+            readConfiguration(node, function.id, BOOT_LOG_CONF, kBusNumbersOnly, function.descriptor, nullptr);
         }
         if (!function.busNumber || !function.address) {
             problems_.push_back(function.id + ": no bus number or address, so it is left out");
@@ -603,7 +602,9 @@ private:
             const bool exact = !unreadBelow[owner][resource.io() ? 0 : 1];
             return tWindow{resource.kind(), resource.base, resource.end, from, exact};
         };
-        if (!rootWindows.empty()) {
+        // Known where at least one window was read; none read is unknown,
+        // never "no window".
+        if (std::any_of(rootWindows.begin(), rootWindows.end(), [](const tResource& r) { return !r.unread; })) {
             root.windows.emplace();
             for (const tResource& resource : rootWindows) {
                 if (!resource.unread) {

@@ -59,9 +59,10 @@
 namespace nROOTSCOPE_1_0 {
 
 // Reads the installed device services. A property that is missing or of
-// another type is unknown; a device set that cannot be opened or walked, a
-// tree walk or a configuration that cannot be read, gives false and says
-// what failed in `failure`.
+// another type is unknown; a property or a configuration that cannot be
+// read is unknown too, and said among the problems; a device set that
+// cannot be opened or walked, or a tree walk that fails, gives false and
+// says what failed in `failure`.
 bool readWindowsTopology(tTopology& topology, std::string& failure);
 
 // Whether the error a failed property read left says only that the device
