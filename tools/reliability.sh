@@ -9,7 +9,7 @@
 #   valgrind      memcheck over rootscope on this machine and a
 #                 representative twin of each kind of golden (valgrind-all:
 #                 the twin of every golden, about four times as long);
-#   fuzz          each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 4)
+#   fuzz          each fuzz target for ROOTSCOPE_FUZZ_SECONDS (default 3)
 #                 seconds after replaying its corpus, two targets at a time.
 #
 #   tools/reliability.sh [STEP...]
@@ -27,7 +27,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-fuzz_seconds=${ROOTSCOPE_FUZZ_SECONDS:-4}
+fuzz_seconds=${ROOTSCOPE_FUZZ_SECONDS:-3}
 summary=()
 cpu=0
 times_file=$(mktemp)
