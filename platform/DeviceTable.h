@@ -52,13 +52,8 @@ inline std::uint32_t descriptorDataSize(const tDeviceDescriptor& descriptor) {
     if (descriptor.size) {
         return *descriptor.size;
     }
-    switch (descriptor.type) {
-        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
-        case ResType_Mem: return sizeof(MEM_DES);
-        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
-        case ResType_IO: return sizeof(IO_DES);
-        default: return sizeof(BUSNUMBER_DES);
-    }
+    const std::uint32_t header = descriptorHeaderBytes(descriptor.type);
+    return header != 0 ? header : std::uint32_t{sizeof(BUSNUMBER_DES)};
 }
 
 struct tDeviceNode {

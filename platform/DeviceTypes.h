@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32)
 
@@ -188,6 +189,53 @@ static_assert(sizeof(void*) == 8, "rootscope is built for 64-bit Windows only");
 #endif
 
 namespace nROOTSCOPE_1_0 {
+
+// The header the configuration manager gives a descriptor of `type` in a
+// resource list (no range records): BUSNUMBER_DES, MEM_DES, MEM_LARGE_DES or
+// IO_DES. Its size in bytes; 0 for a type without such a header.
+inline std::uint32_t descriptorHeaderBytes(RESOURCEID type) {
+    switch (type) {
+        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
+        case ResType_Mem: return sizeof(MEM_DES);
+        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
+        case ResType_IO: return sizeof(IO_DES);
+        default: return 0;
+    }
+}
+
+// The allocated range and flags such a header holds (a bus-number header
+// has no flags; the large-memory header has the memory header's layout).
+// `header` holds descriptorHeaderBytes(type) bytes; any other type reads as
+// zeros.
+struct tDescriptorRange {
+    std::uint64_t base = 0;
+    std::uint64_t end = 0;
+    DWORD flags = 0;
+};
+
+inline tDescriptorRange descriptorRange(RESOURCEID type, const unsigned char* header) {
+    tDescriptorRange range;
+    if (type == ResType_BusNumber) {
+        ULONG base = 0;
+        ULONG end = 0;
+        std::memcpy(&base, header + offsetof(BUSNUMBER_DES, BUSD_Alloc_Base), sizeof base);
+        std::memcpy(&end, header + offsetof(BUSNUMBER_DES, BUSD_Alloc_End), sizeof end);
+        range.base = base;
+        range.end = end;
+    } else if (type == ResType_Mem || type == ResType_MemLarge || type == ResType_IO) {
+        static_assert(offsetof(MEM_DES, MD_Alloc_Base) == offsetof(IO_DES, IOD_Alloc_Base) &&
+                      offsetof(MEM_LARGE_DES, MLD_Alloc_Base) == offsetof(MEM_DES, MD_Alloc_Base) &&
+                      offsetof(MEM_DES, MD_Alloc_End) == offsetof(IO_DES, IOD_Alloc_End) &&
+                      offsetof(MEM_LARGE_DES, MLD_Alloc_End) == offsetof(MEM_DES, MD_Alloc_End) &&
+                      offsetof(MEM_DES, MD_Flags) == offsetof(IO_DES, IOD_DesFlags) &&
+                      offsetof(MEM_LARGE_DES, MLD_Flags) == offsetof(MEM_DES, MD_Flags),
+                      "the memory, large-memory and I/O headers place base, end and flags alike");
+        std::memcpy(&range.base, header + offsetof(MEM_DES, MD_Alloc_Base), sizeof range.base);
+        std::memcpy(&range.end, header + offsetof(MEM_DES, MD_Alloc_End), sizeof range.end);
+        std::memcpy(&range.flags, header + offsetof(MEM_DES, MD_Flags), sizeof range.flags);
+    }
+    return range;
+}
 
 // DEVPKEY_PciDevice_DeviceType of pciprop.h, spelt out here so that no
 // translation unit needs INITGUID: what kind of PCI function a device is.

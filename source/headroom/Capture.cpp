@@ -180,34 +180,15 @@ struct tHandleRef {
     std::optional<std::size_t> descriptor;  // none: the configuration itself
 };
 
-template <class tValue>
-void copyOut(tValue& value, const unsigned char* bytes, std::size_t offset) {
-    std::memcpy(&value, bytes + offset, sizeof value);
-}
-
 // The range and flags of a descriptor's data, as the header of its type
-// lays them out (a bus-number header has no flags; a large-memory header
-// has the memory header's layout). Data cut short reads as zeros past its
-// end; a type without such a header keeps none.
+// lays them out. Data cut short reads as zeros past its end.
 void takeRange(tDeviceDescriptor& descriptor, const void* data, std::size_t size) {
     unsigned char header[sizeof(MEM_DES)] = {};
     std::memcpy(header, data, std::min(size, sizeof header));
-    if (descriptor.type == ResType_BusNumber) {
-        ULONG base = 0;
-        ULONG end = 0;
-        copyOut(base, header, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base));
-        copyOut(end, header, offsetof(BUSNUMBER_DES, BUSD_Alloc_End));
-        descriptor.base = base;
-        descriptor.end = end;
-    } else if (descriptor.type == ResType_IO) {
-        copyOut(descriptor.base, header, offsetof(IO_DES, IOD_Alloc_Base));
-        copyOut(descriptor.end, header, offsetof(IO_DES, IOD_Alloc_End));
-        copyOut(descriptor.flags, header, offsetof(IO_DES, IOD_DesFlags));
-    } else if (descriptor.type == ResType_Mem || descriptor.type == ResType_MemLarge) {
-        copyOut(descriptor.base, header, offsetof(MEM_DES, MD_Alloc_Base));
-        copyOut(descriptor.end, header, offsetof(MEM_DES, MD_Alloc_End));
-        copyOut(descriptor.flags, header, offsetof(MEM_DES, MD_Flags));
-    }
+    const tDescriptorRange range = descriptorRange(descriptor.type, header);
+    descriptor.base = range.base;
+    descriptor.end = range.end;
+    descriptor.flags = range.flags;
 }
 
 // A 32-bit property as the reader takes it: of a type it takes as a number

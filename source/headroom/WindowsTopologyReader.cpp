@@ -118,12 +118,9 @@ void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatu
     auto& read = *static_cast<tConfigRead*>(context);
     if (descriptor.type == ResType_BusNumber) {
         if (descriptor.read == tConfigDescriptor::tRead::kRead) {
-            std::uint32_t base = 0;
-            std::uint32_t end = 0;
-            std::memcpy(&base, descriptor.bytes + offsetof(BUSNUMBER_DES, BUSD_Alloc_Base), sizeof base);
-            std::memcpy(&end, descriptor.bytes + offsetof(BUSNUMBER_DES, BUSD_Alloc_End), sizeof end);
-            read.low = static_cast<std::int32_t>(base);
-            read.high = static_cast<std::int32_t>(end);
+            const tDescriptorRange range = descriptorRange(ResType_BusNumber, descriptor.bytes);
+            read.low = static_cast<std::int32_t>(range.base);
+            read.high = static_cast<std::int32_t>(range.end);
         } else if (descriptor.read != tConfigDescriptor::tRead::kDataFailed) {
             status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
         }
@@ -140,15 +137,10 @@ void gatherDescriptor(const tConfigDescriptor& descriptor, void* context, tStatu
         read.resources.push_back(resource);
         return;
     }
-    // MEM_DES, MEM_LARGE_DES and IO_DES share the place of base, end and
-    // flags.
-    static_assert(offsetof(MEM_DES, MD_Alloc_Base) == offsetof(IO_DES, IOD_Alloc_Base) &&
-                  offsetof(MEM_LARGE_DES, MLD_Alloc_Base) == offsetof(MEM_DES, MD_Alloc_Base) &&
-                  offsetof(MEM_DES, MD_Flags) == offsetof(IO_DES, IOD_DesFlags) &&
-                  offsetof(MEM_LARGE_DES, MLD_Flags) == offsetof(MEM_DES, MD_Flags));
-    std::memcpy(&resource.base, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_Base), sizeof resource.base);
-    std::memcpy(&resource.end, descriptor.bytes + offsetof(MEM_DES, MD_Alloc_End), sizeof resource.end);
-    std::memcpy(&resource.flags, descriptor.bytes + offsetof(MEM_DES, MD_Flags), sizeof resource.flags);
+    const tDescriptorRange range = descriptorRange(descriptor.type, descriptor.bytes);
+    resource.base = range.base;
+    resource.end = range.end;
+    resource.flags = range.flags;
     if (resource.end < resource.base || resource.end == ~std::uint64_t{0}) {
         char text[96];
         std::snprintf(text, sizeof text, "[%#llx-%#llx] is no range", static_cast<unsigned long long>(resource.base),

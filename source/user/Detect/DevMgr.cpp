@@ -63,12 +63,6 @@ void demoteInto(tStatusBlock& status, const tStatusBlock& scratch) {
     status.setCode(std::abs(scratch.code), scratch.component, scratch.file, scratch.line);
 }
 
-std::uint32_t readWord(const unsigned char* bytes, std::size_t offset) {
-    std::uint32_t word = 0;
-    std::memcpy(&word, bytes + offset, sizeof word);
-    return word;
-}
-
 }  // namespace
 
 bool instanceIdMatches(const char* id, std::size_t idCapacity, const char* pattern) {
@@ -187,13 +181,8 @@ void getResDesData(RES_DES descriptor, void* buffer, ULONG size, tStatusBlock& s
 }
 
 ULONG descriptorHeaderSize(RESOURCEID type) {
-    switch (type) {
-        case ResType_BusNumber: return sizeof(BUSNUMBER_DES);
-        case ResType_Mem: return sizeof(MEM_DES);
-        case ResType_MemLarge: return sizeof(MEM_LARGE_DES);
-        case ResType_IO: return sizeof(IO_DES);
-        default: return 1;
-    }
+    const std::uint32_t header = descriptorHeaderBytes(type);
+    return header != 0 ? header : 1;
 }
 
 bool walkConfiguration(DEVINST node, ULONG kind, const RESOURCEID* types, std::size_t typeCount,
@@ -276,8 +265,9 @@ void takeBusNumbers(const tConfigDescriptor& descriptor, void* context, tStatusB
         status.setCode(-kStatusBusNumberDataEmpty, kStatusComponent, __FILE__, __LINE__);
         return;
     }
-    read.low = static_cast<std::int32_t>(readWord(descriptor.bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_Base)));
-    read.high = static_cast<std::int32_t>(readWord(descriptor.bytes, offsetof(BUSNUMBER_DES, BUSD_Alloc_End)));
+    const tDescriptorRange range = descriptorRange(ResType_BusNumber, descriptor.bytes);
+    read.low = static_cast<std::int32_t>(range.base);
+    read.high = static_cast<std::int32_t>(range.end);
 }
 
 }  // namespace
