@@ -237,6 +237,11 @@ inline tDescriptorRange descriptorRange(RESOURCEID type, const unsigned char* he
     return range;
 }
 
+// Whether two device property keys name one property.
+inline bool samePropertyKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
+    return std::memcmp(&a.fmtid, &b.fmtid, sizeof a.fmtid) == 0 && a.pid == b.pid;
+}
+
 // DEVPKEY_PciDevice_DeviceType of pciprop.h, spelt out here so that no
 // translation unit needs INITGUID: what kind of PCI function a device is.
 inline constexpr DEVPROPKEY kPciDeviceTypeKey{

@@ -28,10 +28,6 @@ constexpr std::uint32_t kIoRangeType = 40;
 // No child or sibling.
 constexpr std::size_t kNone = ~std::size_t{0};
 
-bool sameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
-    return std::memcmp(&a.fmtid, &b.fmtid, sizeof a.fmtid) == 0 && a.pid == b.pid;
-}
-
 void appendCount(std::string& text, std::uint64_t count, const char* singular, const char* plural) {
     if (count == 0) {
         return;
@@ -535,8 +531,8 @@ BOOL tEmulatedConfigManager::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_
     if (flags != 0) {
         return refuseSetupCall(ERROR_INVALID_FLAGS);
     }
-    const std::optional<DWORD> value = sameKey(*key, kPciDeviceTypeKey)  ? device->deviceType
-                                       : sameKey(*key, kPciBarTypesKey) ? device->barTypes
+    const std::optional<DWORD> value = samePropertyKey(*key, kPciDeviceTypeKey)  ? device->deviceType
+                                       : samePropertyKey(*key, kPciBarTypesKey) ? device->barTypes
                                                                         : std::nullopt;
     return giveDword(value, ERROR_NOT_FOUND, valueType, DEVPROP_TYPE_UINT32, buffer, bufferSize, requiredSize);
 }

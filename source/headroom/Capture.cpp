@@ -208,10 +208,6 @@ bool registryNumberType(DWORD type) {
     return type == REG_DWORD;
 }
 
-bool sameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
-    return std::memcmp(&a.fmtid, &b.fmtid, sizeof a.fmtid) == 0 && a.pid == b.pid;
-}
-
 bool isRootBridge(const std::string& id) {
     return instanceIdMatches(id.c_str(), id.size() + 1, kPciRootBridgePattern) ||
            instanceIdMatches(id.c_str(), id.size() + 1, kPciExpressRootBridgePattern);
@@ -474,8 +470,8 @@ private:
             return;
         }
         tDeviceNode& node = table_[nodeOf(member->DevInst)];
-        std::optional<ULONG>* field = sameKey(*key, kPciDeviceTypeKey) ? &node.deviceType
-                                      : sameKey(*key, kPciBarTypesKey) ? &node.barTypes
+        std::optional<ULONG>* field = samePropertyKey(*key, kPciDeviceTypeKey) ? &node.deviceType
+                                      : samePropertyKey(*key, kPciBarTypesKey) ? &node.barTypes
                                                                        : nullptr;
         if (!read) {
             propertyFailed(tCall::DeviceProperty, nth);
